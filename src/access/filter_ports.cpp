@@ -1,0 +1,93 @@
+// The source filter: limits a grant's local ports to one IPv4 source address
+// or network with an ACCEPT and a DROP rule per port.
+#include <cstdlib>
+
+#include "../log.h"
+#include "../telnet_server.h"
+#include "host.h"
+
+namespace {
+
+// One decimal octet 0 to 255, without leading zeros (the firewall would read
+// "010" as octal).
+bool parse_octet(const std::string& text, unsigned& value)
+{
+    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    if (text.size() > 1 && text[0] == '0')
+        return false;
+    value = static_cast<unsigned>(atoi(text.c_str()));
+    return value <= 255;
+}
+
+bool parse_dotted_quad(const std::string& text, unsigned long& address)
+{
+    // Split by hand: empty pieces must count as errors here.
+    address = 0;
+    std::string::size_type begin = 0;
+    for (int i = 0; i < 4; ++i) {
+        std::string::size_type end = text.find('.', begin);
+        if ((i < 3) != (end != std::string::npos))
+            return false;
+        unsigned octet;
+        if (!parse_octet(text.substr(begin, end == std::string::npos ? std::string::npos : end - begin), octet))
+            return false;
+        address = (address << 8) | octet;
+        begin = end + 1;
+    }
+    return true;
+}
+
+} // namespace
+
+bool is_valid_source_filter(const std::string& filter)
+{
+    std::string::size_type slash = filter.find('/');
+    unsigned long address;
+    if (!parse_dotted_quad(filter.substr(0, slash), address))
+        return false;
+    if (slash == std::string::npos)
+        return true;
+    std::string mask = filter.substr(slash + 1);
+    if (mask.find('.') == std::string::npos) {
+        if (mask.empty() || mask.size() > 2 || mask.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        return atoi(mask.c_str()) <= 32;
+    }
+    unsigned long bits;
+    if (!parse_dotted_quad(mask, bits))
+        return false;
+    // A netmask is a run of ones followed by a run of zeros.
+    unsigned long inverted = ~bits & 0xffffffffUL;
+    return (inverted & (inverted + 1)) == 0;
+}
+
+std::string telnet_server::filter_ports(std::string name, std::string acl)
+{
+    if (!is_valid_source_filter(acl)) {
+        log_msg("filter_ports", "acl for %s |%s| seems to be invalid\n", name.c_str(), acl.c_str());
+        return "ERROR";
+    }
+
+    lock_hold hold(m_lock);
+    std::map<std::string, localuser>::iterator it = m_trelvox_to_localuser_map.find(name);
+    if (it == m_trelvox_to_localuser_map.end()) {
+        log_msg("filter_ports", "couldn't find |%s|\n", name.c_str());
+        return "ERROR";
+    }
+    localuser& record = it->second;
+    if (!record.acl.empty()) {
+        log_msg("filter_ports", "acl for %s |%s| already set\n", name.c_str(), record.acl.c_str());
+        return "ERROR";
+    }
+    record.acl = acl;
+    for (int port : record.localports) {
+        run_command("filter_ports", firewall_command,
+                    "iptables -A INPUT -s %s -p tcp -j ACCEPT --dport %s",
+                    record.acl.c_str(), to_string(port, std::dec).c_str());
+        run_command("filter_ports", firewall_command,
+                    "iptables -A INPUT -p tcp -j DROP --dport %s",
+                    to_string(port, std::dec).c_str());
+    }
+    return "OK";
+}

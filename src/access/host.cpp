@@ -1,0 +1,140 @@
+#include "host.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <pwd.h>
+#include <sstream>
+#include <time.h>
+#include <unistd.h>
+
+#include "../log.h"
+
+namespace {
+
+std::string vformat(const char* fmt, va_list ap)
+{
+    va_list copy;
+    va_copy(copy, ap);
+    int size = vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    if (size < 0)
+        return std::string();
+    std::string text(static_cast<size_t>(size) + 1, '\0');
+    vsnprintf(&text[0], text.size(), fmt, ap);
+    text.resize(static_cast<size_t>(size));
+    return text;
+}
+
+// True while any process runs with `uid` as its real, effective or saved
+// user id; that is what makes userdel refuse an account.
+bool uid_has_process(uid_t uid)
+{
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return false;
+    bool busy = false;
+    while (struct dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
+            continue;
+        std::ifstream status(std::string("/proc/") + entry->d_name + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.compare(0, 4, "Uid:") != 0)
+                continue;
+            std::istringstream ids(line.substr(4));
+            long id;
+            for (int i = 0; i < 3 && ids >> id; ++i)
+                if (static_cast<uid_t>(id) == uid)
+                    busy = true;
+            break;
+        }
+        if (busy)
+            break;
+    }
+    closedir(proc);
+    return busy;
+}
+
+long elapsed_ms(const struct timespec& since)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
+}
+
+} // namespace
+
+void run_command(const char* function, command_kind kind, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    std::string command = vformat(fmt, ap);
+    va_end(ap);
+    if (kind == firewall_command)
+        log_msg(function, "RUNNING |%s|\n", command.c_str());
+    else
+        log_msg(function, "Running: %s\n", command.c_str());
+    int status = system(command.c_str());
+    (void)status;
+}
+
+int read_command_output(const char* function, const std::string& command,
+                        std::vector<std::string>& lines)
+{
+    FILE* fp = popen(command.c_str(), "r");
+    if (!fp) {
+        log_msg(function, "Failed to run command\n");
+        return -1;
+    }
+    char* line = nullptr;
+    size_t room = 0;
+    ssize_t length;
+    while ((length = getline(&line, &room, fp)) >= 0) {
+        std::string text(line, static_cast<size_t>(length));
+        if (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        lines.push_back(text);
+    }
+    free(line);
+    pclose(fp);
+    return 0;
+}
+
+bool is_safe_account_name(const std::string& name)
+{
+    if (name.empty() || name.size() > 32 || name[0] == '-')
+        return false;
+    return name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                  "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                  "0123456789._-") == std::string::npos;
+}
+
+void wait_until_account_is_idle(const char* function, const std::string& user, int max_ms)
+{
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    char buf[4096];
+    if (getpwnam_r(user.c_str(), &entry, buf, sizeof buf, &found) != 0 || !found)
+        return;
+    const uid_t uid = found->pw_uid;
+
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    bool busy = uid_has_process(uid);
+    if (!busy)
+        return;
+    while (busy && elapsed_ms(start) < max_ms) {
+        usleep(20000);
+        busy = uid_has_process(uid);
+    }
+    if (busy)
+        log_msg(function, "processes of %s still running after %li ms\n", user.c_str(),
+                elapsed_ms(start));
+    else
+        log_msg(function, "waited %li ms for the processes of %s to end\n",
+                elapsed_ms(start), user.c_str());
+}

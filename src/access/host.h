@@ -1,0 +1,35 @@
+// Running host commands. Every change the daemon makes to the host is a
+// shell command that is logged before it runs.
+#ifndef TUNNEL_KEEPER_ACCESS_HOST_H
+#define TUNNEL_KEEPER_ACCESS_HOST_H
+
+#include <string>
+#include <vector>
+
+// How a command is logged: user and file commands as "Running: %s\n",
+// firewall commands as "RUNNING |%s|\n".
+enum command_kind { user_command, firewall_command };
+
+// Formats a command, logs it under `function` and runs it with the shell.
+// The exit status is not examined: a failing command never stops a sequence.
+void run_command(const char* function, command_kind kind, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Runs a command for its output and appends each output line (without its
+// line feed) to `lines`. -1, after logging "Failed to run command\n", when the
+// command cannot be started.
+int read_command_output(const char* function, const std::string& command,
+                        std::vector<std::string>& lines);
+
+// True for a name that may safely be put into a shell command as an account
+// name: 1 to 32 letters, digits, ".", "_" or "-", not starting with "-".
+bool is_safe_account_name(const std::string& name);
+
+// Waits, at most `max_ms` milliseconds, until no process of `user` is left
+// (killed processes count until their parent has reaped them). Logs how long
+// it waited, or that the wait ran out. Returns at once when the account does
+// not exist.
+const int reap_wait_ms = 3000;
+void wait_until_account_is_idle(const char* function, const std::string& user, int max_ms);
+
+#endif

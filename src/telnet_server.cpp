@@ -1,0 +1,352 @@
+#include "telnet_server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "log.h"
+
+namespace {
+
+// Client descriptors must be below this number to be served.
+const int max_client_fd = 128;
+// One request is what a single read returns, at most this many bytes.
+const int max_request = 2048;
+
+// Writes the whole text to a client. MSG_NOSIGNAL keeps a client that has
+// already gone from raising SIGPIPE, without changing the signal disposition
+// that the shell commands inherit.
+void send_all(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+} // namespace
+
+telnet_server::telnet_server()
+    : m_init_success(0), m_socket_fd(-1), m_listen_port(55444), m_timeout(3600),
+      m_timer_thread(), m_lock()
+{
+    fill_free_port_list("20000-21000");
+    init();
+}
+
+telnet_server::telnet_server(std::string sship, int port, std::string port_range, int timeout)
+    : m_init_success(0), m_socket_fd(-1), m_listen_port(port), m_sship(sship),
+      m_timeout(timeout), m_timer_thread(), m_lock()
+{
+    fill_free_port_list(port_range);
+    init();
+}
+
+telnet_server::~telnet_server() {}
+
+int telnet_server::init_success()
+{
+    return m_init_success;
+}
+
+int telnet_server::set_ssh_ip(std::string ip)
+{
+    m_sship = ip;
+    return 0;
+}
+
+int telnet_server::init()
+{
+    struct sockaddr_in addr;
+    int one = 1;
+
+    // Close-on-exec, so that the shell commands do not inherit the socket.
+    m_socket_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_socket_fd < 0)
+        goto error;
+    if (setsockopt(m_socket_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0)
+        goto error;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+    addr.sin_port = htons(static_cast<uint16_t>(m_listen_port));
+    if (bind(m_socket_fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0)
+        goto error;
+    if (listen(m_socket_fd, 5) < 0)
+        goto error;
+
+    m_init_success = 1;
+
+    if (m_sship.empty()) {
+        char mac[64] = "";
+        char ip[64] = "";
+        get_net_info_for_first_non_loopback(mac, ip);
+        m_sship = ip;
+        log_msg("init", "hostname %s\n", ip);
+        log_msg("init", "hostmac %s\n", mac);
+    }
+
+    {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        pthread_mutex_init(&m_lock, &attr);
+        pthread_mutexattr_destroy(&attr);
+    }
+    pthread_create(&m_timer_thread, nullptr, timer, this);
+    return 1;
+
+error:
+    log_msg("init", "Error setting up status server!");
+    m_init_success = 0;
+    return -1;
+}
+
+int get_net_info_for_first_non_loopback(char* mac, char* ip)
+{
+    mac[0] = '\0';
+    ip[0] = '\0';
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock < 0)
+        return -1;
+
+    char buf[1024];
+    struct ifconf ifc;
+    ifc.ifc_len = sizeof buf;
+    ifc.ifc_buf = buf;
+    int count = 0;
+    // A failed list query is treated as an empty list.
+    if (ioctl(sock, SIOCGIFCONF, &ifc) == 0)
+        count = ifc.ifc_len / static_cast<int>(sizeof(struct ifreq));
+
+    bool found = false;
+    for (int i = 0; i < count; ++i) {
+        struct ifreq ifr;
+        memset(&ifr, 0, sizeof ifr);
+        memcpy(ifr.ifr_name, ifc.ifc_req[i].ifr_name, IFNAMSIZ);
+        ifr.ifr_name[IFNAMSIZ - 1] = '\0';
+        if (strcmp(ifr.ifr_name, "lo") == 0)
+            continue;
+        mac[0] = '\0';
+        ip[0] = '\0';
+        if (ioctl(sock, SIOCGIFFLAGS, &ifr) != 0 || (ifr.ifr_flags & IFF_LOOPBACK))
+            break;
+        if (ioctl(sock, SIOCGIFHWADDR, &ifr) != 0)
+            continue;
+        // Unsigned bytes: a signed 0xc0 would print as ffffffc0.
+        const unsigned char* hw = reinterpret_cast<const unsigned char*>(ifr.ifr_hwaddr.sa_data);
+        snprintf(mac, 18, "%02x:%02x:%02x:%02x:%02x:%02x",
+                 hw[0], hw[1], hw[2], hw[3], hw[4], hw[5]);
+        if (ioctl(sock, SIOCGIFADDR, &ifr) != 0)
+            break;
+        const struct sockaddr_in* sin = reinterpret_cast<const struct sockaddr_in*>(&ifr.ifr_addr);
+        uint32_t a = ntohl(sin->sin_addr.s_addr);
+        snprintf(ip, 16, "%i.%i.%i.%i", static_cast<int>((a >> 24) & 0xff),
+                 static_cast<int>((a >> 16) & 0xff), static_cast<int>((a >> 8) & 0xff),
+                 static_cast<int>(a & 0xff));
+        found = true;
+        break;
+    }
+    close(sock);
+    if (found)
+        return 0;
+    mac[0] = '\0';
+    ip[0] = '\0';
+    return -1;
+}
+
+int telnet_server::new_client()
+{
+    struct sockaddr_in addr;
+    socklen_t len = sizeof addr;
+    return accept4(m_socket_fd, reinterpret_cast<struct sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+}
+
+int telnet_server::read_tcp(int fd, char* buf, int* buflen)
+{
+    errno = 0;
+    ssize_t n = read(fd, buf, static_cast<size_t>(*buflen));
+    *buflen = static_cast<int>(n);
+    return n > 0 ? 1 : 0;
+}
+
+void telnet_server::shutdown_wait()
+{
+    // The registry is emptied by the expiry thread; its size is read under
+    // m_lock, and the process exits still holding it so that no new pass
+    // can start while the process ends.
+    int counter = 0;
+    for (int i = 0; i < 20; ++i) {
+        pthread_mutex_lock(&m_lock);
+        if (m_trelvox_to_localuser_map.empty()) {
+            log_msg("run", "shutting down took %i seconds\n", counter);
+            exit(0);
+        }
+        pthread_mutex_unlock(&m_lock);
+        ++counter;
+        sleep(1);
+    }
+    log_msg("run", "shutting down took more than %i seconds\n", counter);
+    exit(0);
+}
+
+int telnet_server::run()
+{
+    fd_set state;
+    fd_set readfds;
+    int maxfd = m_socket_fd;
+    FILE* fstreams[max_client_fd] = {};
+    char msgbuf[max_request + 1];
+
+    FD_ZERO(&state);
+    FD_SET(m_socket_fd, &state);
+
+    for (;;) {
+        readfds = state;
+        struct timeval tv;
+        tv.tv_sec = 0;
+        tv.tv_usec = 100000;
+        errno = 0;
+        int ready = select(maxfd + 1, &readfds, nullptr, nullptr, &tv);
+        if (ready == 0)
+            continue;
+        if (ready < 0) {
+            int err = errno;
+            log_msg("run", "TELNET ERROR: select returned %i (%s) - sleeping for 0.5 seconds\n",
+                    err, strerror(err));
+            errno = 0;
+            usleep(500000);
+            continue;
+        }
+
+        bool flag = false;
+        if (FD_ISSET(m_socket_fd, &readfds)) {
+            flag = true;
+            int fd = new_client();
+            if (fd < 0) {
+                int err = errno;
+                log_msg("run", "accept of new client failed: rfd %i errno %i (%s)\n",
+                        fd, err, strerror(err));
+                errno = 0;
+            } else if (fd >= max_client_fd) {
+                log_msg("run", "NOT ENOUGH FILE DESCRIPTORS: got fd %i", fd);
+                close(fd);
+                continue;
+            } else {
+                FILE* stream = fdopen(fd, "w");
+                if (!stream) {
+                    close(fd);
+                } else {
+                    fstreams[fd] = stream;
+                    FD_SET(fd, &state);
+                    if (fd > maxfd)
+                        maxfd = fd;
+                }
+            }
+        }
+
+        for (int fd = 0; fd <= maxfd; ++fd) {
+            if (fd == m_socket_fd || !FD_ISSET(fd, &readfds))
+                continue;
+            flag = true;
+            int msgbuflen = max_request;
+            if (!read_tcp(fd, msgbuf, &msgbuflen)) {
+                log_msg("run", "client disconnect %i\n", fd);
+                FD_CLR(fd, &state);
+                fclose(fstreams[fd]);
+                fstreams[fd] = nullptr;
+                continue;
+            }
+            // The request ends at the first NUL byte, if there is one.
+            msgbuf[msgbuflen] = '\0';
+            std::string request(msgbuf);
+            log_msg("run", "read %s", request.c_str());
+            std::string answer = create_answer_for_request(request);
+            if (answer == "SHUTDOWN")
+                shutdown_wait();
+            send_all(fd, answer + "\n");
+            log_msg("run", "answering: %s\n", answer.c_str());
+            fflush(fstreams[fd]);
+            FD_CLR(fd, &state);
+            fclose(fstreams[fd]);
+            fstreams[fd] = nullptr;
+        }
+
+        if (!flag) {
+            log_msg("run", "status server fail - nothing to do though select said so: %s",
+                    strerror(errno));
+            errno = 0;
+            usleep(500000);
+        }
+    }
+    return 0;
+}
+
+std::string telnet_server::create_answer_for_request(std::string request)
+{
+    chomp(request);
+    std::vector<std::string> fields;
+    explode_string(request, ":", fields);
+    const std::string command = fields.empty() ? std::string() : fields[0];
+
+    if (fields.size() == 3 && command == "request") {
+        remove_temp_user(fields[1]);
+        std::vector<std::string> ports;
+        explode_string(fields[2], ",", ports);
+        std::string answer;
+        add_temp_user(fields[1], ports, answer);
+        return answer;
+    }
+    if (fields.size() == 3 && command == "acl")
+        return filter_ports(fields[1], fields[2]);
+    if (fields.size() == 2 && command == "release")
+        return remove_temp_user(fields[1]) == -1 ? "ERROR" : "OK";
+    if (fields.size() == 2 &&
+        (command == "localports" || command == "remoteports" || command == "key")) {
+        localuser record;
+        {
+            lock_hold hold(m_lock);
+            std::map<std::string, localuser>::const_iterator it =
+                m_trelvox_to_localuser_map.find(fields[1]);
+            if (it == m_trelvox_to_localuser_map.end())
+                return "ERROR";
+            record = it->second;
+        }
+        if (command == "localports")
+            return port_list_to_string(record.localports);
+        if (command == "remoteports")
+            return port_list_to_string(record.remoteports);
+        return "/tmp/" + record.username + ".key";
+    }
+    if (fields.size() == 1 && command == "list") {
+        lock_hold hold(m_lock);
+        std::string answer;
+        for (const auto& entry : m_trelvox_to_localuser_map) {
+            const localuser& u = entry.second;
+            answer += entry.first + " => " + port_list_to_string(u.remoteports) + " => " +
+                      port_list_to_string(u.localports) + " => " +
+                      to_string(u.time_left, std::dec) + " => " + u.username + "\n";
+        }
+        return answer;
+    }
+    if (fields.size() == 1 && command == "shutdown") {
+        lock_hold hold(m_lock);
+        for (auto& entry : m_trelvox_to_localuser_map)
+            entry.second.time_left = 1;
+        return "SHUTDOWN";
+    }
+    return "ERROR";
+}

@@ -1,0 +1,101 @@
+// The daemon's central object: the registry of grants, the free-port pool,
+// the status server socket and the expiry thread, all behind one lock.
+#ifndef TUNNEL_KEEPER_TELNET_SERVER_H
+#define TUNNEL_KEEPER_TELNET_SERVER_H
+
+#include <map>
+#include <pthread.h>
+#include <string>
+#include <vector>
+
+#include "text.h"
+
+// One device's grant: its temporary account, its ports and its lifetime.
+struct localuser {
+    std::string username;   // temporary account, "sshtmp_" + 8 characters
+    port_list localports;   // pool ports on this host, in request order
+    port_list remoteports;  // device ports, same length and order
+    int time_left = 0;      // seconds until the expiry thread removes it
+    std::string acl;        // source filter; empty until "acl" sets it once
+};
+
+class telnet_server {
+public:
+    telnet_server();
+    telnet_server(std::string sship, int port, std::string port_range, int timeout);
+    ~telnet_server();
+
+    // The connection loop; ends the process after "shutdown".
+    int run();
+    int init_success();
+    int set_ssh_ip(std::string ip);
+
+private:
+    int init();
+
+    // Connection loop (telnet_server.cpp).
+    int new_client();
+    int read_tcp(int fd, char* buf, int* buflen);
+    void shutdown_wait();
+
+    // Control protocol (telnet_server.cpp).
+    std::string create_answer_for_request(std::string request);
+
+    // Port pool (access/port_pool.cpp).
+    int fill_free_port_list(std::string portrange);
+    int take_free_port(int& port);
+    void return_free_ports(const port_list& ports);
+
+    // Host operations (access/).
+    int add_temp_user(std::string name, std::vector<std::string> ports,
+                      std::string& forward_string);
+    int remove_temp_user(std::string name);
+    std::string filter_ports(std::string name, std::string acl);
+
+    friend void* timer(void* t);
+    friend struct telnet_server_test_access;
+
+    port_list m_free_ports;
+    std::map<std::string, localuser> m_trelvox_to_localuser_map;
+    int m_init_success;
+    int m_socket_fd;
+    int m_listen_port;
+    std::string m_sship;
+    int m_timeout;
+    pthread_t m_timer_thread;
+    pthread_mutex_t m_lock;
+};
+
+// Holds a mutex for the lifetime of the object.
+class lock_hold {
+public:
+    explicit lock_hold(pthread_mutex_t& m) : m_mutex(m) { pthread_mutex_lock(&m_mutex); }
+    ~lock_hold() { pthread_mutex_unlock(&m_mutex); }
+    lock_hold(const lock_hold&) = delete;
+    lock_hold& operator=(const lock_hold&) = delete;
+
+private:
+    pthread_mutex_t& m_mutex;
+};
+
+// Body of the expiry thread (access/timer.cpp); `t` is the telnet_server.
+void* timer(void* t);
+
+// Finds the hardware and IPv4 address of the first usable non-loopback
+// interface. `mac` needs 18 characters, `ip` 16. 0 on success, else -1 with
+// both texts empty.
+int get_net_info_for_first_non_loopback(char* mac, char* ip);
+
+// Deletes accounts left by an earlier run (access/remove_tmp_users_and_connections.cpp).
+int remove_tmp_users_and_connections();
+
+// Reads a range text "start-stop" (stop excluded). 0 and the two ends when
+// the pool would accept it, -1 otherwise (access/port_pool.cpp).
+int parse_port_range(const std::string& portrange, int& start, int& stop);
+
+// True for a source filter the firewall rules can carry: a dotted-quad IPv4
+// address, optionally "/" and a prefix length 0 to 32 or a dotted-quad
+// netmask (access/filter_ports.cpp).
+bool is_valid_source_filter(const std::string& filter);
+
+#endif

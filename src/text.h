@@ -1,0 +1,41 @@
+// Small text helpers shared by the control protocol, the port pool and
+// provisioning.
+#ifndef TUNNEL_KEEPER_TEXT_H
+#define TUNNEL_KEEPER_TEXT_H
+
+#include <ios>
+#include <list>
+#include <sstream>
+#include <string>
+#include <vector>
+
+// An ordered list of TCP port numbers: the free-port pool and the two port
+// lists of a grant.
+typedef std::list<int> port_list;
+
+// Cuts trailing "\r", "\n", blanks and tabs. A text made only of those
+// characters (or the empty text) is left as it is.
+void chomp(std::string& str);
+
+// Appends to `results` the non-empty runs of `str` between characters of the
+// set `separator`. `results` is not cleared first.
+void explode_string(std::string str, std::string separator,
+                    std::vector<std::string>& results);
+
+// Value to text through a string stream with the manipulator `f`.
+template <class T>
+std::string to_string(T t, std::ios_base& (*f)(std::ios_base&))
+{
+    std::ostringstream oss;
+    oss << f << t;
+    return oss.str();
+}
+
+// "20000,20001"; the empty list gives the empty text.
+std::string port_list_to_string(port_list ports);
+
+// Reads a decimal number from 1 to 65535 with optional blanks around it.
+// Returns false for anything else (signs, letters, empty text, overflow).
+bool parse_port_number(const std::string& text, int& port);
+
+#endif

@@ -1,0 +1,126 @@
+// Entry point: options, usage text, log file, and hand-over to the server.
+#include <cstdio>
+#include <cstdlib>
+#include <getopt.h>
+#include <string>
+#include <unistd.h>
+
+#include "log.h"
+#include "telnet_server.h"
+
+namespace {
+
+// Reports a value that the daemon cannot run with, as an option error.
+int bad_value(const char* option, const char* value)
+{
+    fprintf(stderr, "invalid value |%s| for option %s\n", value, option);
+    return -1;
+}
+
+} // namespace
+
+int print_usage()
+{
+    fprintf(stderr, "Usage:\n");
+    fprintf(stderr, "-c: remove existing sshtmp users, home folders and kill all existing inbound sshtmp connections\n");
+    fprintf(stderr, "-p N: listen on port N (default 55444)\n");
+    fprintf(stderr, "-r N: port range of tcp ports for forwarding (default 20000-21000)\n");
+    fprintf(stderr, "-i N: ip to use when generating forwarding request\n");
+    fprintf(stderr, "-t N: time in seconds after which a connection is removed (default 3600)\n");
+    fprintf(stderr, "-l P: path to logfile (default /var/log/tunnel_keeper.log)\n");
+    fprintf(stderr, "\n");
+    fprintf(stderr, "Telnet Options:\n");
+    fprintf(stderr, "request:name:port1,port2,...   => generate request for trelvox with given name and comma separated port list\n");
+    fprintf(stderr, "release:name                   => remove trelvox with given name from list and its local user and existing ssh connections\n");
+    fprintf(stderr, "localports:name                => shows local ports for trelvox with given name\n");
+    fprintf(stderr, "remoteports:name               => shows remote ports for trelvox with given name\n");
+    fprintf(stderr, "key:name                       => shows path to corresponding key file\n");
+    fprintf(stderr, "acl:name:filter                => limits access to forwarded ports only by host defined in filter\n");
+    fprintf(stderr, "list                           => list all currently managed trelvoces\n");
+    return 0;
+}
+
+int parse_commandline(int argc, char** argv, std::string& ip, std::string& portrange,
+                      std::string& logfile, int* listenport, int* timeout, int* clean)
+{
+    static const struct option long_options[] = {
+        {"ip", required_argument, nullptr, 'i'},
+        {"portrange", required_argument, nullptr, 'r'},
+        {"port", required_argument, nullptr, 'p'},
+        {"timeout", required_argument, nullptr, 't'},
+        {"clean", no_argument, nullptr, 'c'},
+        {"logfile", required_argument, nullptr, 'l'},
+        {nullptr, 0, nullptr, 0},
+    };
+    for (;;) {
+        int c = getopt_long(argc, argv, "i:p:t:r:l:ch", long_options, nullptr);
+        switch (c) {
+        case -1:
+            return 0;
+        case 'c':
+            *clean = 1;
+            break;
+        case 'i':
+            ip = optarg;
+            break;
+        case 'p':
+            // Numbers are read as atoi reads them (trailing junk tolerated),
+            // but a port the daemon cannot listen on is an option error.
+            *listenport = atoi(optarg);
+            if (*listenport < 1 || *listenport > 65535)
+                return bad_value("-p", optarg);
+            break;
+        case 't':
+            // A lifetime below 1 would hand out "sleep 0" and never expire.
+            *timeout = atoi(optarg);
+            if (*timeout < 1)
+                return bad_value("-t", optarg);
+            break;
+        case 'r': {
+            int start, stop;
+            if (parse_port_range(optarg, start, stop) != 0)
+                return bad_value("-r", optarg);
+            portrange = optarg;
+            break;
+        }
+        case 'l':
+            logfile = optarg;
+            break;
+        default:  // 'h' and the parser's own errors
+            return -1;
+        }
+    }
+}
+
+int main(int argc, char** argv)
+{
+    std::string sship;
+    std::string portrange = "20000-21000";
+    int clean = 0;
+    int listenport = 55444;
+    int timeout = 3600;
+    std::string logfilepath = "/var/log/tunnel_keeper.log";
+
+    if (parse_commandline(argc, argv, sship, portrange, logfilepath, &listenport, &timeout, &clean) == -1) {
+        print_usage();
+        return -1;
+    }
+
+    // "e": the stream's own descriptor is not inherited by the shell
+    // commands; they write to the log through standard error instead.
+    logfile = fopen(logfilepath.c_str(), "ae");
+    if (logfile)
+        dup2(fileno(logfile), STDERR_FILENO);
+    else
+        fprintf(stderr, "couldn't open logfile %s for writing\n", logfilepath.c_str());
+
+    telnet_server server(sship, listenport, portrange, timeout);
+    if (!server.init_success()) {
+        log_msg("main", "starting tunnel_keeper failed\n");
+        return 1;
+    }
+    log_msg("main", "started tunnel_keeper\n");
+    if (clean)
+        remove_tmp_users_and_connections();
+    return server.run();
+}
