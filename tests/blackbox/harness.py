@@ -9,6 +9,7 @@ import tempfile
 import time
 
 BINARY = os.environ.get("TK_BINARY", os.path.join(os.path.dirname(__file__), "../../build/tunnel_keeper"))
+SANITIZER_REPORT = r"ERROR: AddressSanitizer|WARNING: ThreadSanitizer|runtime error:|ERROR: LeakSanitizer"
 STUBBED = ("useradd", "userdel", "killall", "iptables", "chown")
 
 # Records its name and arguments; exits 1 when STUB_FAIL is set.
@@ -119,11 +120,14 @@ class Daemon:
         self.proc.wait()
         self.proc.stdout.close()
         self.proc.stderr.close()
-        for user in set(re.findall(r"<= (sshtmp_\w+)", self.log())):
+        log = self.log()
+        for user in set(re.findall(r"<= (sshtmp_\w+)", log)):
             shutil.rmtree("/tmp/" + user, ignore_errors=True)
             if os.path.lexists("/tmp/" + user + ".key"):
                 os.remove("/tmp/" + user + ".key")
         shutil.rmtree(self.dir, ignore_errors=True)
+        # Standard error is the log: a sanitizer build reports there.
+        assert not re.search(SANITIZER_REPORT, log), log
 
 
 class DaemonTest:
@@ -133,3 +137,9 @@ class DaemonTest:
         daemon = Daemon(*args, **kwargs)
         self.addCleanup(daemon.stop)
         return daemon
+
+    def scratch(self):
+        """A temporary folder removed after the test."""
+        path = tempfile.mkdtemp(prefix="tk_test_")
+        self.addCleanup(shutil.rmtree, path, True)
+        return path

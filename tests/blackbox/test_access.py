@@ -2,7 +2,6 @@
 the real binary logs and the stub programs record."""
 import os
 import re
-import tempfile
 import time
 import unittest
 
@@ -103,8 +102,7 @@ class Grants(DaemonTest, unittest.TestCase):
         self.assertIn("-R 101:0.0.0.0:1 -R 100:0.0.0.0:2 ", d.ask("request:b:1,2"))
 
     def test_unusable_mktemp_output_fails_before_any_command(self):
-        out = os.path.join(tempfile.mkdtemp(), "out")
-        self.addCleanup(os.remove, out)
+        out = os.path.join(self.scratch(), "out")
         d = self.start(stubs={"mktemp": '#!/bin/sh\ncat "%s"\n' % out})
         for printed in ("", "/", "/tmp/\n", "/var/tmp/sshtmp_AbCd1234\n", "/tmp/sshtmp_a;b\n"):
             with open(out, "w") as f:
@@ -130,6 +128,8 @@ class Expiry(DaemonTest, unittest.TestCase):
     def test_shutdown_removes_live_grants_then_exits(self):
         d = self.start()
         users = [user_of(d.ask("request:%s:22" % n)) for n in ("x", "y")]
+        time.sleep(1.5)  # at least one pass of the expiry thread has counted down
+        self.assertRegex(d.ask("list"), r"^x => 22 => 20000 => 359[89] => sshtmp_\w+\ny => 22 => 20001 => 359[89] => ")
         self.assertEqual(d.send("shutdown\n"), "")
         self.assertEqual(d.wait_exit(), 0)
         log = d.log()
@@ -142,8 +142,7 @@ class Expiry(DaemonTest, unittest.TestCase):
 class Purge(DaemonTest, unittest.TestCase):
     def test_purge_kills_then_deletes_valid_leftovers_only(self):
         canary = "/tmp/tk_purge_canary_%d" % os.getpid()
-        passwd = os.path.join(tempfile.mkdtemp(), "passwd")
-        self.addCleanup(os.remove, passwd)
+        passwd = os.path.join(self.scratch(), "passwd")
         names = ["sshtmp_Ab3dE9xQ", "root", "sshtmpother", "sshtmp_x;touch " + canary,
                  "sshtmp_" + "a" * 40, "sshtmp$(touch %s)" % canary]
         with open(passwd, "w") as f:
