@@ -1,5 +1,5 @@
-"""Starts the real daemon on a free loopback port with a temporary log file
-and stub host commands, talks to it over TCP and reads its log."""
+"""Runs the real daemon on a free loopback port with a temporary log file and
+stub host commands first on its PATH; the stubs record their arguments."""
 import os
 import re
 import shutil
@@ -10,21 +10,8 @@ import time
 
 BINARY = os.environ.get("TK_BINARY", os.path.join(os.path.dirname(__file__), "../../build/tunnel_keeper"))
 SANITIZER_REPORT = r"ERROR: AddressSanitizer|WARNING: ThreadSanitizer|runtime error:|ERROR: LeakSanitizer"
-STUBBED = ("useradd", "userdel", "killall", "iptables", "chown")
-
-# Records its name and arguments; exits 1 when STUB_FAIL is set.
-STUB = """#!/bin/sh
-printf '%s\\n' "$(basename "$0") $*" >> "$STUB_RECORD"
-[ -n "$STUB_SLEEP" ] && sleep "$STUB_SLEEP"
-[ -n "$STUB_FAIL" ] && exit 1
-exit 0
-"""
-# A fast key generator: writes KEY and KEY.pub for "-f KEY".
-KEYGEN = """#!/bin/sh
-printf '%s\\n' "ssh-keygen $*" >> "$STUB_RECORD"
-[ -n "$STUB_FAIL" ] && exit 1
-umask 077; echo private > "$2" && echo public > "$2.pub"
-"""
+STUB = '#!/bin/sh\necho "$(basename "$0") $*" >> "$STUB_RECORD"\nsleep "${STUB_SLEEP:-0}"\n[ -z "$STUB_FAIL" ]\n'
+KEYGEN = STUB.replace("[ -z", 'umask 077; echo private > "$2"; echo public > "$2.pub"\n[ -z')
 
 
 def free_port():
@@ -33,113 +20,72 @@ def free_port():
         return s.getsockname()[1]
 
 
-def write_script(path, text):
-    with open(path, "w") as f:
-        f.write(text)
-    os.chmod(path, 0o755)
-
-
 class Daemon:
-    def __init__(self, *args, env=None, stubs=None, port=None, ip="192.0.2.10", wait=True):
+    def __init__(self, test, *args, env=None, stubs=None, port=None, ip="192.0.2.10", wait=True):
         self.dir = tempfile.mkdtemp(prefix="tk_test_")
-        self.log_path = os.path.join(self.dir, "tk.log")
-        self.record = os.path.join(self.dir, "commands")
-        bindir = os.path.join(self.dir, "bin")
-        os.mkdir(bindir)
-        for name in STUBBED:
-            write_script(os.path.join(bindir, name), STUB)
-        write_script(os.path.join(bindir, "ssh-keygen"), KEYGEN)
-        for name, text in (stubs or {}).items():
-            write_script(os.path.join(bindir, name), text)
-        full_env = dict(os.environ, PATH=bindir + ":" + os.environ["PATH"], STUB_RECORD=self.record)
-        full_env.update(env or {})
+        test.addCleanup(self.stop)
+        self.log_path, self.record = self.dir + "/tk.log", self.dir + "/record"
+        os.mkdir(self.dir + "/bin")
+        scripts = dict({n: STUB for n in ("useradd", "userdel", "killall", "iptables", "chown")},
+                       **{"ssh-keygen": KEYGEN}, **(stubs or {}))
+        for name, text in scripts.items():
+            with open(self.dir + "/bin/" + name, "w") as f:
+                f.write(text)
+            os.chmod(self.dir + "/bin/" + name, 0o755)
+        env = dict(os.environ, PATH=self.dir + "/bin:" + os.environ["PATH"], STUB_RECORD=self.record, **(env or {}))
         self.port = port or free_port()
         argv = [BINARY, "-p", str(self.port), "-l", self.log_path] + (["-i", ip] if ip else []) + list(args)
-        self.proc = subprocess.Popen(argv, env=full_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         if wait:
             self.wait_log("started tunnel_keeper")
 
     def wait_log(self, text, timeout=10):
         deadline = time.time() + timeout
-        while time.time() < deadline:
-            if text in self.log():
-                return
+        while text not in self.log():
+            assert time.time() < deadline, "log never showed %r:\n%s" % (text, self.log())
             time.sleep(0.02)
-        raise AssertionError("log never showed %r:\n%s" % (text, self.log()))
 
     def connect(self):
-        s = socket.create_connection(("127.0.0.1", self.port), timeout=30)
-        return s
+        return socket.create_connection(("127.0.0.1", self.port), timeout=30)
 
     def send(self, data):
-        """Sends one request and returns everything the daemon writes back."""
-        if isinstance(data, str):
-            data = data.encode()
+        """Sends one request; returns all the daemon writes back before it closes."""
         with self.connect() as s:
-            s.sendall(data)
-            chunks = []
-            while True:
-                try:
-                    chunk = s.recv(65536)
-                except ConnectionResetError:  # unread request bytes make the close a reset
-                    chunk = b""
-                if not chunk:
-                    return b"".join(chunks).decode(errors="replace")
-                chunks.append(chunk)
+            s.sendall(data.encode() if isinstance(data, str) else data)
+            answer = b""
+            try:
+                while chunk := s.recv(65536):
+                    answer += chunk
+            except ConnectionResetError:  # unread request bytes turn the close into a reset
+                pass
+            return answer.decode(errors="replace")
 
     def ask(self, request):
-        """The answer text without the line feed the daemon appends."""
         answer = self.send(request + "\n")
         assert answer.endswith("\n"), repr(answer)
         return answer[:-1]
 
     def log(self):
-        try:
-            with open(self.log_path, errors="replace") as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+        with open(self.log_path, errors="replace") if os.path.exists(self.log_path) else open(os.devnull) as f:
+            return f.read()
 
     def commands(self):
-        """Commands the daemon logged, in order, without their log prefix."""
+        """Host commands in the order the daemon logged them."""
         return re.findall(r"(?:Running: |RUNNING \|)(.*?)\|?\n", self.log())
 
     def stubbed(self):
-        try:
-            with open(self.record) as f:
-                return f.read().splitlines()
-        except FileNotFoundError:
-            return []
-
-    def wait_exit(self, timeout=30):
-        return self.proc.wait(timeout)
+        with open(self.record) as f:
+            return f.read().splitlines()
 
     def stop(self):
         if self.proc.poll() is None:
             self.proc.kill()
-        self.proc.wait()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        self.proc.communicate()
         log = self.log()
         for user in set(re.findall(r"<= (sshtmp_\w+)", log)):
             shutil.rmtree("/tmp/" + user, ignore_errors=True)
-            if os.path.lexists("/tmp/" + user + ".key"):
-                os.remove("/tmp/" + user + ".key")
+            if os.path.lexists("/tmp/%s.key" % user):
+                os.remove("/tmp/%s.key" % user)
         shutil.rmtree(self.dir, ignore_errors=True)
         # Standard error is the log: a sanitizer build reports there.
         assert not re.search(SANITIZER_REPORT, log), log
-
-
-class DaemonTest:
-    """Mixin: self.start() starts a daemon that is stopped after the test."""
-
-    def start(self, *args, **kwargs):
-        daemon = Daemon(*args, **kwargs)
-        self.addCleanup(daemon.stop)
-        return daemon
-
-    def scratch(self):
-        """A temporary folder removed after the test."""
-        path = tempfile.mkdtemp(prefix="tk_test_")
-        self.addCleanup(shutil.rmtree, path, True)
-        return path
