@@ -20,6 +20,7 @@ import unittest
 BINARY = os.environ.get("TK_BINARY", os.path.join(os.path.dirname(__file__), "../../build/tunnel_keeper"))
 SANITIZER_REPORT = r"ERROR: AddressSanitizer|WARNING: ThreadSanitizer|runtime error:|ERROR: LeakSanitizer"
 DEVICE_PORT = 2222
+DROP_IN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../packaging/sshd-tunnel_keeper.conf")
 
 
 def wait_for(what, check, timeout=15.0):
@@ -58,7 +59,7 @@ def processes_of(user):
             status, cmdline = read("/proc/%s/status" % pid), read("/proc/%s/cmdline" % pid, "rb")
         except OSError:
             continue
-        if uid in re.search(r"Uid:(.*)", status).group(1).split()[:3] or (user + "@").encode() in cmdline:
+        if uid in (re.findall(r"Uid:(.*)", status) or [""])[0].split()[:3] or (user + "@").encode() in cmdline:
             pids.append(int(pid))
     return pids
 
@@ -86,7 +87,7 @@ class RealHost(unittest.TestCase):
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", self.dir + "/hostkey"], check=True)
         with open(self.dir + "/sshd_config", "w") as f:
             f.write("ListenAddress 127.0.0.1\nHostKey {0}/hostkey\nPidFile {0}/sshd.pid\nUsePAM yes\n"
-                    "PasswordAuthentication no\nKbdInteractiveAuthentication no\nLogLevel VERBOSE\n".format(self.dir))
+                    "PasswordAuthentication no\nKbdInteractiveAuthentication no\nLogLevel VERBOSE\nInclude {1}\n".format(self.dir, DROP_IN))
         self.sshd = subprocess.Popen(["/usr/sbin/sshd", "-D", "-f", self.dir + "/sshd_config", "-E", self.dir + "/sshd.log"])
         keys = wait_for("the ssh server", lambda: subprocess.run(["ssh-keyscan", "127.0.0.1"], capture_output=True,
                                                                  text=True).stdout)
@@ -128,6 +129,15 @@ class RealHost(unittest.TestCase):
         started = time.time()
         daemon, log = self.start_daemon()
         user, local = self.open_tunnel("dev1")
+        # The ssh server drop-in: the tunnel works, but no terminal and no -L pivot.
+        ssh = ["ssh", "-i", "/tmp/key", "-o", "UserKnownHostsFile=/tmp/known_hosts", "-o", "BatchMode=yes", user + "@127.0.0.1"]
+        self.assertIn("PTY allocation request failed", subprocess.run(ssh + ["-tt", "true"], capture_output=True, text=True,
+                                                                      timeout=30).stderr)
+        pivot = subprocess.Popen(ssh + ["-N", "-L", "3333:127.0.0.1:%d" % DEVICE_PORT], stderr=subprocess.PIPE, text=True)
+        wait_for("the server to refuse -L", lambda: round_trip(3333) is None and "refused local port forward" in
+                 read(self.dir + "/sshd.log"))
+        pivot.kill()
+        self.assertIn("administratively prohibited", pivot.communicate()[1])
         self.assertEqual(self.ask("acl:dev1:10.9.9.0/24"), "OK")
         rules = subprocess.run(["iptables", "-S", "INPUT"], capture_output=True, text=True).stdout
         self.assertIn("-A INPUT -s 10.9.9.0/24 -p tcp -m tcp --dport %d -j ACCEPT\n-A INPUT -p tcp -m tcp --dport %d -j DROP"
