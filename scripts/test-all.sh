@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12 (run as root),
 # then builds and runs every test three times: plain, with AddressSanitizer
-# and UndefinedBehaviorSanitizer, and with ThreadSanitizer.
+# and UndefinedBehaviorSanitizer, and with ThreadSanitizer; last the fuzz
+# targets, briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="cmake make g++ libgtest-dev python3 openssh-client openssh-server psmisc iptables iproute2 util-linux procps systemd logrotate man-db groff-base"
+packages="cmake make g++ libgtest-dev python3 openssh-client openssh-server psmisc iptables iproute2 util-linux procps systemd logrotate man-db groff-base clang libclang-rt-14-dev"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -25,3 +26,5 @@ run() {  # build folder, extra CMake options
 run build
 run build-asan -DTK_SANITIZE=ON
 run build-tsan -DTK_TSAN=ON
+# libFuzzer targets, a few seconds each, from the seeds in fuzz/corpus.
+run build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DTK_FUZZ=ON -DTK_TESTS=OFF

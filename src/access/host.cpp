@@ -68,6 +68,10 @@ long elapsed_ms(const struct timespec& since)
 
 } // namespace
 
+int (*host_system)(const char* command) = system;
+FILE* (*host_popen)(const char* command, const char* mode) = popen;
+int (*host_pclose)(FILE* stream) = pclose;
+
 void run_command(const char* function, command_kind kind, const char* fmt, ...)
 {
     va_list ap;
@@ -78,14 +82,14 @@ void run_command(const char* function, command_kind kind, const char* fmt, ...)
         log_msg(function, "RUNNING |%s|\n", command.c_str());
     else
         log_msg(function, "Running: %s\n", command.c_str());
-    int status = system(command.c_str());
+    int status = host_system(command.c_str());
     (void)status;
 }
 
 int read_command_output(const char* function, const std::string& command,
                         std::vector<std::string>& lines)
 {
-    FILE* fp = popen(command.c_str(), "r");
+    FILE* fp = host_popen(command.c_str(), "r");
     if (!fp) {
         log_msg(function, "Failed to run command\n");
         return -1;
@@ -100,7 +104,7 @@ int read_command_output(const char* function, const std::string& command,
         lines.push_back(text);
     }
     free(line);
-    pclose(fp);
+    host_pclose(fp);
     return 0;
 }
 

@@ -3,8 +3,15 @@
 #ifndef TUNNEL_KEEPER_ACCESS_HOST_H
 #define TUNNEL_KEEPER_ACCESS_HOST_H
 
+#include <cstdio>
 #include <string>
 #include <vector>
+
+// The shell behind every host command: system, popen and pclose. In-process
+// tests that must not change the host put recording stubs here.
+extern int (*host_system)(const char* command);
+extern FILE* (*host_popen)(const char* command, const char* mode);
+extern int (*host_pclose)(FILE* stream);
 
 // How a command is logged: user and file commands as "Running: %s\n",
 // firewall commands as "RUNNING |%s|\n".
