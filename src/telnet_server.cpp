@@ -16,7 +16,9 @@
 
 namespace {
 
-// Client descriptors must be below this number to be served.
+// Client descriptors must be below this number to be served. Clients are the
+// descriptors in the select set besides the listening socket; the answer is
+// written to the socket directly (see send_all), so no stream is needed.
 const int max_client_fd = 128;
 // One request is what a single read returns, at most this many bytes.
 const int max_request = 2048;
@@ -208,7 +210,6 @@ int telnet_server::run()
     fd_set state;
     fd_set readfds;
     int maxfd = m_socket_fd;
-    FILE* fstreams[max_client_fd] = {};
     char msgbuf[max_request + 1];
 
     FD_ZERO(&state);
@@ -246,15 +247,9 @@ int telnet_server::run()
                 close(fd);
                 continue;
             } else {
-                FILE* stream = fdopen(fd, "w");
-                if (!stream) {
-                    close(fd);
-                } else {
-                    fstreams[fd] = stream;
-                    FD_SET(fd, &state);
-                    if (fd > maxfd)
-                        maxfd = fd;
-                }
+                FD_SET(fd, &state);
+                if (fd > maxfd)
+                    maxfd = fd;
             }
         }
 
@@ -266,8 +261,7 @@ int telnet_server::run()
             if (!read_tcp(fd, msgbuf, &msgbuflen)) {
                 log_msg("run", "client disconnect %i\n", fd);
                 FD_CLR(fd, &state);
-                fclose(fstreams[fd]);
-                fstreams[fd] = nullptr;
+                close(fd);
                 continue;
             }
             // The request ends at the first NUL byte, if there is one.
@@ -279,10 +273,8 @@ int telnet_server::run()
                 shutdown_wait();
             send_all(fd, answer + "\n");
             log_msg("run", "answering: %s\n", answer.c_str());
-            fflush(fstreams[fd]);
             FD_CLR(fd, &state);
-            fclose(fstreams[fd]);
-            fstreams[fd] = nullptr;
+            close(fd);
         }
 
         if (!flag) {

@@ -20,7 +20,7 @@ void explode_string(std::string str, std::string separator,
         results.push_back(str);
 }
 
-std::string port_list_to_string(port_list ports)
+std::string port_list_to_string(const port_list& ports)
 {
     std::string text;
     for (port_list::const_iterator it = ports.begin(); it != ports.end(); ++it) {

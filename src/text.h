@@ -3,10 +3,12 @@
 #ifndef TUNNEL_KEEPER_TEXT_H
 #define TUNNEL_KEEPER_TEXT_H
 
+#include <charconv>
 #include <ios>
 #include <list>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 // An ordered list of TCP port numbers: the free-port pool and the two port
@@ -22,17 +24,25 @@ void chomp(std::string& str);
 void explode_string(std::string str, std::string separator,
                     std::vector<std::string>& results);
 
-// Value to text through a string stream with the manipulator `f`.
+// Value to text through a string stream with the manipulator `f`. Decimal
+// integers take a short cut with the same result: "list" formats three of
+// them per grant, and a string stream costs far more than the digits.
 template <class T>
 std::string to_string(T t, std::ios_base& (*f)(std::ios_base&))
 {
+    if constexpr (std::is_integral_v<T>) {
+        if (f == static_cast<std::ios_base& (*)(std::ios_base&)>(std::dec)) {
+            char digits[24];
+            return std::string(digits, std::to_chars(digits, digits + sizeof digits, t).ptr);
+        }
+    }
     std::ostringstream oss;
     oss << f << t;
     return oss.str();
 }
 
 // "20000,20001"; the empty list gives the empty text.
-std::string port_list_to_string(port_list ports);
+std::string port_list_to_string(const port_list& ports);
 
 // Reads a decimal number from 1 to 65535 with optional blanks around it.
 // Returns false for anything else (signs, letters, empty text, overflow).

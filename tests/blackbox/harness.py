@@ -26,8 +26,8 @@ class Daemon:
         test.addCleanup(self.stop)
         self.log_path, self.record = self.dir + "/tk.log", self.dir + "/record"
         os.mkdir(self.dir + "/bin")
-        scripts = dict({n: STUB for n in ("useradd", "userdel", "killall", "iptables", "chown")},
-                       **{"ssh-keygen": KEYGEN}, **(stubs or {}))
+        scripts = dict({n: STUB for n in ("useradd", "userdel", "killall", "iptables", "chown")}, **{"ssh-keygen": KEYGEN})
+        scripts.update(stubs or {})
         for name, text in scripts.items():
             with open(self.dir + "/bin/" + name, "w") as f:
                 f.write(text)

@@ -27,7 +27,8 @@ TEST(Text, ChompExplodeAndPortLists)
     strings pieces;
     explode_string("a-b/c", "/-", pieces);
     EXPECT_EQ(pieces, (strings{"a", "b", "c"}));
-    EXPECT_EQ(to_string(-42, std::dec) + to_string(std::string("x"), std::dec), "-42x");
+    EXPECT_EQ(to_string(-42, std::dec) + to_string(std::string("x"), std::dec) + to_string(-2147483647 - 1, std::dec) +
+              to_string(255, std::hex), "-42x-2147483648ff");
     EXPECT_EQ(port_list_to_string({20000, 20001}) + "|" + port_list_to_string({7}) + "|" + port_list_to_string({}),
               "20000,20001|7|");
 }
