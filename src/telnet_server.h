@@ -93,6 +93,10 @@ int remove_tmp_users_and_connections();
 // the pool would accept it, -1 otherwise (access/port_pool.cpp).
 int parse_port_range(const std::string& portrange, int& start, int& stop);
 
+// Runs the filter's rule pair for each local port of `record`, with `action`
+// "-A" to append them or "-D" to delete them (access/filter_ports.cpp).
+void run_filter_rules(const char* function, const char* action, const localuser& record);
+
 // True for a source filter the firewall rules can carry: a dotted-quad IPv4
 // address, optionally "/" and a prefix length 0 to 32 or a dotted-quad
 // netmask (access/filter_ports.cpp).

@@ -81,13 +81,18 @@ std::string telnet_server::filter_ports(std::string name, std::string acl)
         return "ERROR";
     }
     record.acl = acl;
-    for (int port : record.localports) {
-        run_command("filter_ports", firewall_command,
-                    "iptables -A INPUT -s %s -p tcp -j ACCEPT --dport %s",
-                    record.acl.c_str(), to_string(port, std::dec).c_str());
-        run_command("filter_ports", firewall_command,
-                    "iptables -A INPUT -p tcp -j DROP --dport %s",
-                    to_string(port, std::dec).c_str());
-    }
+    run_filter_rules("filter_ports", "-A", record);
     return "OK";
+}
+
+void run_filter_rules(const char* function, const char* action, const localuser& record)
+{
+    // Per port, the ACCEPT rule for the filter's source stands before the
+    // DROP rule for everyone else: the first rule that matches decides.
+    for (int port : record.localports) {
+        const std::string p = to_string(port, std::dec);
+        run_command(function, firewall_command, "iptables %s INPUT -s %s -p tcp -j ACCEPT --dport %s", action,
+                    record.acl.c_str(), p.c_str());
+        run_command(function, firewall_command, "iptables %s INPUT -p tcp -j DROP --dport %s", action, p.c_str());
+    }
 }

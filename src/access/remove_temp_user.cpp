@@ -33,15 +33,8 @@ int telnet_server::remove_temp_user(std::string name)
     run_command("remove_temp_user", user_command, "rm -rf /tmp/%s", user.c_str());
     run_command("remove_temp_user", user_command, "rm -rf /tmp/%s.key", user.c_str());
 
-    if (!record.acl.empty()) {
-        for (int port : record.localports) {
-            run_command("remove_temp_user", firewall_command,
-                        "iptables -D INPUT -s %s -p tcp -j ACCEPT --dport %s",
-                        record.acl.c_str(), to_string(port, std::dec).c_str());
-            run_command("remove_temp_user", firewall_command,
-                        "iptables -D INPUT -p tcp -j DROP --dport %s",
-                        to_string(port, std::dec).c_str());
-        }
-    }
+    // A grant has firewall rules only once a filter was set.
+    if (!record.acl.empty())
+        run_filter_rules("remove_temp_user", "-D", record);
     return 0;
 }
