@@ -15,6 +15,8 @@ class Load(unittest.TestCase):
         d = Daemon(self, "-r", "100-110")
         fds = lambda: len(os.listdir("/proc/%d/fd" % d.proc.pid))
         before = fds()
+        d.connect().close()
+        d.wait_log("client disconnect")
         d.ask("request:dev:22")
         silent = [d.connect() for _ in range(100)]
         started = time.time()
@@ -27,7 +29,8 @@ class Load(unittest.TestCase):
             s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             s.close()
         excess = [d.connect() for _ in range(40)]
-        d.wait_log("NOT ENOUGH FILE DESCRIPTORS")
+        d.wait_log("NOT ENOUGH FILE DESCRIPTORS: got fd 128")
+        self.assertEqual(excess[-1].recv(10), b"")   # closed unanswered
         peak = fds()
         for c in silent + excess:
             c.close()
@@ -36,6 +39,8 @@ class Load(unittest.TestCase):
         while fds() != before and time.time() < deadline:
             time.sleep(0.05)
         self.assertEqual((fds(), d.ask("list")), (before, ""))
+        # The message has no line end: the next log line follows directly.
+        self.assertRegex(d.log(), r"NOT ENOUGH FILE DESCRIPTORS: got fd 128\d\d/\d\d/\d\d-")
         print("\nload: 3000 requests at %.0f/s beside 100 silent clients; 50 resets; descriptors %d, peak %d, "
               "after %d" % (rate, before, peak, fds()), file=sys.stderr)
 
