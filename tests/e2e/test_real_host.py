@@ -32,10 +32,11 @@ def wait_for(what, check, timeout=15.0):
 
 
 def read(path, mode="r"):
-    if not os.path.exists(path):
-        return ""
-    with open(path, mode) as f:
-        return f.read()
+    try:
+        with open(path, mode) as f:
+            return f.read()
+    except FileNotFoundError:   # also a process that ended while it was looked at
+        return b"" if "b" in mode else ""
 
 
 def round_trip(port, timeout=2.0):
@@ -147,12 +148,14 @@ class RealHost(unittest.TestCase):
         self.assertEqual(self.ask("release:dev1"), "OK")
         self.assert_gone(user, local)
         daemon.terminate()
+        daemon.wait()   # the next daemon needs the control port
 
         daemon, log = self.start_daemon("-t", "4")   # expiry
         user, local = self.open_tunnel("dev2")
         wait_for("expiry", lambda: "Timeout: removing dev2" in read(log), timeout=10)
         self.assert_gone(user, local)
         daemon.terminate()
+        daemon.wait()   # the next daemon needs the control port
 
         daemon, log = self.start_daemon()            # a crash leaves the account; -c purges it
         user, local = self.open_tunnel("dev3")
