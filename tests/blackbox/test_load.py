@@ -12,7 +12,7 @@ from harness import Daemon
 
 class Load(unittest.TestCase):
     def test_requests_silent_resetting_and_excess_clients(self):
-        d = Daemon(self, "-r", "100-110")
+        d = Daemon(self, "-r", "100-110", env={"STUB_SLEEP": "0.1"})
         fds = lambda: len(os.listdir("/proc/%d/fd" % d.proc.pid))
         before = fds()
         d.connect().close()
@@ -23,9 +23,11 @@ class Load(unittest.TestCase):
         for _ in range(3000):
             self.assertEqual(d.ask("localports:dev"), "100")
         rate = 3000 / (time.time() - started)
-        for _ in range(50):   # gone before their answer
+        for i in range(51):   # gone before their answer; the first surely so, as its request is slow
             s = d.connect()
-            s.sendall(b"key:dev\n")
+            s.sendall(b"request:gone:22\n" if i == 0 else b"key:dev\n")
+            if i == 0:
+                d.wait_log("adding |gone|")
             s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             s.close()
         excess = [d.connect() for _ in range(40)]
@@ -34,7 +36,7 @@ class Load(unittest.TestCase):
         peak = fds()
         for c in silent + excess:
             c.close()
-        self.assertEqual(d.ask("release:dev"), "OK")
+        self.assertEqual([d.ask("release:dev"), d.ask("release:gone")], ["OK", "OK"])
         deadline = time.time() + 10
         while fds() != before and time.time() < deadline:
             time.sleep(0.05)
