@@ -78,7 +78,7 @@ class Device(socketserver.BaseRequestHandler):
 class RealHost(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="tk_e2e_")
-        self.daemons, self.users, self.saved = [], set(), {}
+        self.daemons, self.users, self.saved, self.made_run_sshd = [], set(), {}, False
         self.addCleanup(self.clean_up)
         for path in ("/tmp/key", "/tmp/known_hosts"):  # the device's fixed paths: keep what was there
             if os.path.lexists(path):
@@ -190,10 +190,12 @@ class RealHost(unittest.TestCase):
             shutil.rmtree("/tmp/" + user, ignore_errors=True)
             if os.path.lexists("/tmp/%s.key" % user):
                 os.remove("/tmp/%s.key" % user)
-        self.device.shutdown()
-        self.device.server_close()
-        self.sshd.terminate()
-        self.sshd.wait()
+        if hasattr(self, "device"):   # set-up may have stopped early
+            self.device.shutdown()
+            self.device.server_close()
+        if hasattr(self, "sshd"):
+            self.sshd.terminate()
+            self.sshd.wait()
         if self.made_run_sshd:
             shutil.rmtree("/run/sshd", ignore_errors=True)
         for path in ("/tmp/key", "/tmp/known_hosts"):
