@@ -43,7 +43,7 @@ private:
 
     // Port pool (access/port_pool.cpp).
     int fill_free_port_list(std::string portrange);
-    int take_free_port(int& port);
+    int take_free_port();
     void return_free_ports(const port_list& ports);
 
     // Host operations (access/).

@@ -46,11 +46,10 @@ int telnet_server::add_temp_user(std::string name, std::vector<std::string> port
     std::vector<std::string> output;
     if (read_command_output("add_temp_user", "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX", output) != 0)
         return -1;
-    std::string path = output.empty() ? std::string() : output[0];
-    std::vector<std::string> components;
-    explode_string(path, "/", components);
-    std::string user = components.empty() ? std::string() : components.back();
-    if (!is_safe_account_name(user) || path != "/tmp/" + user) {
+    // The first line must be "/tmp/" and a plain account name.
+    const std::string path = output.empty() ? std::string() : output[0];
+    const std::string user = path.compare(0, 5, "/tmp/") == 0 ? path.substr(5) : std::string();
+    if (!is_safe_account_name(user)) {
         log_msg("add_temp_user", "Failed to run command\n");
         return -1;
     }
@@ -70,30 +69,21 @@ int telnet_server::add_temp_user(std::string name, std::vector<std::string> port
     run_command("add_temp_user", user_command, "chmod 600 %s/.ssh/authorized_keys", p);
     run_command("add_temp_user", user_command, "chown -R %s %s", user.c_str(), p);
 
-    forward_string += forward_head;
     localuser record;
-    {
-        lock_hold hold(m_lock);
-        for (int port : remote) {
-            forward_string += " -R ";
-            int freeport;
-            if (take_free_port(freeport) != 0) {
-                // Cannot happen after the check above; kept so that the pool
-                // never loses a port.
-                return_free_ports(record.localports);
-                forward_string = "ERROR";
-                return -1;
-            }
-            record.localports.push_back(freeport);
-            record.remoteports.push_back(port);
-            forward_string += to_string(freeport, std::dec) + ":0.0.0.0:" + to_string(port, std::dec);
-        }
-    }
-    forward_string += " " + user + "@" + m_sship + " \"sleep " + to_string(m_timeout, std::dec) + "\"";
-
     record.username = user;
     record.time_left = m_timeout;
-    lock_hold hold(m_lock);
-    m_trelvox_to_localuser_map[name] = record;
+    forward_string += forward_head;
+    {
+        // The check above left enough ports: only this thread takes them.
+        lock_hold hold(m_lock);
+        for (int port : remote) {
+            int freeport = take_free_port();
+            record.localports.push_back(freeport);
+            record.remoteports.push_back(port);
+            forward_string += " -R " + to_string(freeport, std::dec) + ":0.0.0.0:" + to_string(port, std::dec);
+        }
+        m_trelvox_to_localuser_map[name] = record;
+    }
+    forward_string += " " + user + "@" + m_sship + " \"sleep " + to_string(m_timeout, std::dec) + "\"";
     return 0;
 }

@@ -29,15 +29,13 @@ int telnet_server::fill_free_port_list(std::string portrange)
     return 0;
 }
 
-// Takes the first port of the pool; -1 when the pool is empty.
-// The caller holds m_lock.
-int telnet_server::take_free_port(int& port)
+// Takes the first port of the pool. The caller holds m_lock and has made
+// sure that the pool is not empty.
+int telnet_server::take_free_port()
 {
-    if (m_free_ports.empty())
-        return -1;
-    port = m_free_ports.front();
+    int port = m_free_ports.front();
     m_free_ports.pop_front();
-    return 0;
+    return port;
 }
 
 // Appends ports at the end of the pool, in their order. The caller holds m_lock.
