@@ -14,6 +14,15 @@ STUB = '#!/bin/sh\necho "$(basename "$0") $*" >> "$STUB_RECORD"\nsleep "${STUB_S
 KEYGEN = STUB.replace("[ -z", 'umask 077; echo private > "$2"; echo public > "$2.pub"\n[ -z')
 
 
+def wait_for(what, check, timeout=10.0):
+    """Polls `check` until it gives a true value, which it returns."""
+    deadline = time.time() + timeout
+    while not (result := check()):
+        assert time.time() < deadline, "timed out waiting for " + what
+        time.sleep(0.02)
+    return result
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -40,10 +49,7 @@ class Daemon:
             self.wait_log("started tunnel_keeper")
 
     def wait_log(self, text, timeout=10):
-        deadline = time.time() + timeout
-        while text not in self.log():
-            assert time.time() < deadline, "log never showed %r:\n%s" % (text, self.log())
-            time.sleep(0.02)
+        wait_for("%r in the log" % text, lambda: text in self.log(), timeout)
 
     def connect(self):
         return socket.create_connection(("127.0.0.1", self.port), timeout=30)

@@ -17,18 +17,10 @@ import threading
 import time
 import unittest
 
-BINARY = os.environ.get("TK_BINARY", os.path.join(os.path.dirname(__file__), "../../build/tunnel_keeper"))
-SANITIZER_REPORT = r"ERROR: AddressSanitizer|WARNING: ThreadSanitizer|runtime error:|ERROR: LeakSanitizer"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
+from harness import BINARY, SANITIZER_REPORT, wait_for  # noqa: E402
 DEVICE_PORT = 2222
 DROP_IN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../packaging/sshd-tunnel_keeper.conf")
-
-
-def wait_for(what, check, timeout=15.0):
-    deadline = time.time() + timeout
-    while not (result := check()):
-        assert time.time() < deadline, "timed out waiting for " + what
-        time.sleep(0.1)
-    return result
 
 
 def read(path, mode="r"):
@@ -100,7 +92,7 @@ class RealHost(unittest.TestCase):
     def start_daemon(self, *args):
         log = "%s/tk%d.log" % (self.dir, len(self.daemons))
         self.daemons.append((subprocess.Popen([BINARY, "-i", "127.0.0.1", "-l", log, "-r", "20000-20010"] + list(args)), log))
-        wait_for("the daemon", lambda: "started tunnel_keeper" in read(log))
+        wait_for("the daemon", lambda: "started tunnel_keeper" in read(log), timeout=15)
         return self.daemons[-1]
 
     def ask(self, request):
@@ -117,7 +109,8 @@ class RealHost(unittest.TestCase):
         shutil.copy(self.ask("key:" + name), "/tmp/key")
         os.chmod("/tmp/key", 0o600)
         subprocess.run(["/bin/sh", "-c", command], check=True, timeout=30)
-        self.assertEqual(wait_for("a round trip through port %d" % local, lambda: round_trip(local)), b"hello from device\n")
+        self.assertEqual(wait_for("a round trip through port %d" % local, lambda: round_trip(local), timeout=15),
+                         b"hello from device\n")
         return user, local
 
     def assert_gone(self, user, local):
