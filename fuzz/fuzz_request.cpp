@@ -2,13 +2,12 @@
 // whose host commands are recording stubs. Fails when a command carries
 // anything of the input beyond the checked forms (port numbers, a valid
 // source filter), or when an answer is not one the protocol knows.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <regex>
-#include <set>
 #include <string>
 
 #include "access/host.h"
@@ -27,7 +26,6 @@ struct telnet_server_test_access {
 
 namespace {
 
-const std::string user = "sshtmp_FUZZ0001", home = "/tmp/" + user;
 std::mutex recorded_lock;  // the expiry thread records too
 std::vector<std::string> recorded;
 
@@ -38,40 +36,51 @@ int record(const char* command)
     return 0;
 }
 
-FILE* fake_mktemp(const char* command, const char*)
+// mktemp names the home directory; ssh-keygen -lf prints a fingerprint.
+FILE* fake_output(const char* command, const char*)
 {
+    static const std::string home = "/tmp/sshtmp_FUZZ0001\n";
+    static const std::string print = "3072 SHA256:" + std::string(43, 'f') + " root@host (RSA)\n";
     record(command);
-    static const std::string line = home + "\n";
+    const std::string& line = command[0] == 'm' ? home : print;
     return fmemopen(const_cast<char*>(line.data()), line.size(), "r");
 }
 
-void fail(const std::string& what, const std::string& text)
+// The key copy looks as provisioning leaves it.
+int fake_lstat(const char*, struct stat* st)
 {
-    fprintf(stderr, "%s: |%s|\n", what.c_str(), text.c_str());
+    st->st_mode = S_IFREG | 0600;
+    st->st_uid = 33;
+    return 0;
+}
+
+void fail(const char* what, const std::string& text)
+{
+    fprintf(stderr, "%s: |%s|\n", what, text.c_str());
     abort();
 }
 
 void check_command(const std::string& c)
 {
-    static const std::set<std::string> fixed = {
-        "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX", "mkdir " + home + "/.ssh/",
-        "ssh-keygen -f " + home + "/key -P \"\" -q", "cp " + home + "/key " + home + "/key.copy",
-        "chown www-data " + home + "/key.copy", "mv -fT " + home + "/key.copy " + home + ".key",
-        "cp " + home + "/key.pub " + home + "/.ssh/authorized_keys", "useradd -d " + home + " " + user,
-        "chmod 600 " + home + "/.ssh/authorized_keys", "chown -R " + user + " " + home,
-        "killall -9 -u " + user, "userdel " + user, "rm -rf " + home, "rm -rf " + home + ".key"};
-    static const std::regex rule("iptables -[AD] INPUT (-s ([0-9./]+) -p tcp -j ACCEPT|-p tcp -j DROP) --dport 1[0-1][0-9]");
+    static const std::regex known(
+        "(mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX|mkdir P/\\.ssh/|ssh-keygen -f P/key -P \"\" -q|ssh-keygen -lf P/key\\.pub|"
+        "cp P/key P/key\\.copy|chown www-data P/key\\.copy|mv -fT P/key\\.copy P\\.key|"
+        "printf '%s ' 'restrict,port-forwarding,(permitlisten=\"localhost:1[0-1][0-9]\",)*permitopen=\"255\\.255\\.255\\.255:1\","
+        "command=\"sleep 3600\",expiry-time=\"[0-9]{14}\"' > P/\\.ssh/authorized_keys|cat P/key\\.pub >> P/\\.ssh/authorized_keys|"
+        "chmod 755 P/\\.ssh/|chmod 644 P/\\.ssh/authorized_keys|useradd -d P U|chown U P|rm -f P/\\.ssh/authorized_keys|"
+        "killall -9 -u U|userdel U|rm -rf P|rm -rf P\\.key|ip6tables -[AD] INPUT -p tcp -j DROP --dport 1[0-1][0-9]|"
+        "iptables -[AD] INPUT (-s ([0-9./]+) -p tcp -j ACCEPT|-p tcp -j DROP) --dport 1[0-1][0-9])");
+    std::string general = std::regex_replace(c, std::regex("/tmp/sshtmp_FUZZ0001"), "P");
+    general = std::regex_replace(general, std::regex("sshtmp_FUZZ0001"), "U");
     std::smatch m;
-    if (fixed.count(c))
-        return;
-    if (!std::regex_match(c, m, rule) || (m[2].matched && !is_valid_source_filter(m[2].str())))
+    if (!std::regex_match(general, m, known) || (m[4].matched && !is_valid_source_filter(m[4].str())))
         fail("unexpected command", c);
 }
 
 void check_answer(const std::string& a)
 {
     static const std::regex known(
-        "OK|ERROR|SHUTDOWN|/tmp/sshtmp_FUZZ0001\\.key|[0-9,]*|"
+        "OK|ERROR|SHUTDOWN|/tmp/sshtmp_FUZZ0001\\.key|[0-9,]*|((connected|waiting|taken),?)+|"
         "start-stop-daemon --start --quiet --background --exec /usr/bin/ssh --startas /usr/bin/ssh -- -i /tmp/key "
         "-o UserKnownHostsFile=/tmp/known_hosts ( -R 1[0-1][0-9]:0\\.0\\.0\\.0:[0-9]+)* sshtmp_FUZZ0001@192\\.0\\.2\\.1 "
         "\"sleep 3600\"|([^]* => [0-9,]* => [0-9,]* => -?[0-9]+ => sshtmp_FUZZ0001\n)+");
@@ -85,8 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static telnet_server* server = [] {
         host_system = record;
-        host_popen = fake_mktemp;
+        host_popen = fake_output;
         host_pclose = fclose;
+        host_lstat = fake_lstat;
         logfile = fopen("/dev/null", "w");
         return new telnet_server("192.0.2.1", 0, "100-120", 3600);  // any free control port
     }();

@@ -304,6 +304,8 @@ std::string telnet_server::create_answer_for_request(std::string request)
     }
     if (fields.size() == 3 && command == "acl")
         return filter_ports(fields[1], fields[2]);
+    if (fields.size() == 2 && command == "status")
+        return connection_status(fields[1]);
     if (fields.size() == 2 && command == "release")
         return remove_temp_user(fields[1]) == -1 ? "ERROR" : "OK";
     if (fields.size() == 2 &&

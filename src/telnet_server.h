@@ -43,7 +43,7 @@ private:
 
     // Port pool (access/port_pool.cpp).
     int fill_free_port_list(std::string portrange);
-    int take_free_port();
+    bool take_free_ports(size_t count, const std::vector<bool>& busy, port_list& taken);
     void return_free_ports(const port_list& ports);
 
     // Host operations (access/).
@@ -51,6 +51,7 @@ private:
                       std::string& forward_string);
     int remove_temp_user(std::string name);
     std::string filter_ports(std::string name, std::string acl);
+    std::string connection_status(std::string name);
 
     friend void* timer(void* t);
     friend struct telnet_server_test_access;
@@ -86,16 +87,23 @@ void* timer(void* t);
 // both texts empty.
 int get_net_info_for_first_non_loopback(char* mac, char* ip);
 
-// Deletes accounts left by an earlier run (access/remove_tmp_users_and_connections.cpp).
-int remove_tmp_users_and_connections();
+// Deletes accounts left by an earlier run, and the filter rules it left for
+// the pool range `portrange` (access/remove_tmp_users_and_connections.cpp).
+int remove_tmp_users_and_connections(const std::string& portrange);
 
 // Reads a range text "start-stop" (stop excluded). 0 and the two ends when
 // the pool would accept it, -1 otherwise (access/port_pool.cpp).
 int parse_port_range(const std::string& portrange, int& start, int& stop);
 
-// Runs the filter's rule pair for each local port of `record`, with `action`
-// "-A" to append them or "-D" to delete them (access/filter_ports.cpp).
+// Runs the filter's rules for each local port of `record` (the IPv4 pair
+// and the IPv6 DROP rule), with `action` "-A" to append them or "-D" to
+// delete them (access/filter_ports.cpp).
 void run_filter_rules(const char* function, const char* action, const localuser& record);
+
+// Deletes the filter rules of the forms run_filter_rules makes whose port
+// lies in start to stop-1, as the INPUT chains list them now: what a killed
+// daemon left (access/filter_ports.cpp).
+void remove_leftover_filter_rules(const char* function, int start, int stop);
 
 // True for a source filter the firewall rules can carry: a dotted-quad IPv4
 // address, optionally "/" and a prefix length 0 to 32 or a dotted-quad

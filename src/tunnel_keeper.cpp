@@ -35,6 +35,7 @@ int print_usage()
     fprintf(stderr, "localports:name                => shows local ports for trelvox with given name\n");
     fprintf(stderr, "remoteports:name               => shows remote ports for trelvox with given name\n");
     fprintf(stderr, "key:name                       => shows path to corresponding key file\n");
+    fprintf(stderr, "status:name                    => shows for each local port whether trelvox is connected, waiting or port is taken\n");
     fprintf(stderr, "acl:name:filter                => limits access to forwarded ports only by host defined in filter\n");
     fprintf(stderr, "list                           => list all currently managed trelvoces\n");
     return 0;
@@ -121,6 +122,6 @@ int main(int argc, char** argv)
     }
     log_msg("main", "started tunnel_keeper\n");
     if (clean)
-        remove_tmp_users_and_connections();
+        remove_tmp_users_and_connections(portrange);
     return server.run();
 }

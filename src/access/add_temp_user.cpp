@@ -1,6 +1,8 @@
-// Provisioning: a throw-away account with a fresh key pair, pool ports for
-// the device's ports, and the forwarding command the device runs.
+// Provisioning: a throw-away account with a fresh key pair whose key admits
+// only the grant's own tunnel, pool ports for the device's ports, and the
+// forwarding command the device runs.
 #include <cstdio>
+#include <ctime>
 
 #include "../log.h"
 #include "../telnet_server.h"
@@ -12,13 +14,65 @@ const char* const forward_head =
     "start-stop-daemon --start --quiet --background --exec /usr/bin/ssh "
     "--startas /usr/bin/ssh -- -i /tmp/key -o UserKnownHostsFile=/tmp/known_hosts ";
 
+std::string format_time(time_t t, bool utc, const char* format)
+{
+    struct tm parts;
+    if (utc)
+        gmtime_r(&t, &parts);
+    else
+        localtime_r(&t, &parts);
+    char text[32];
+    return std::string(text, strftime(text, sizeof text, format, &parts));
+}
+
+// The options in front of the grant's public key. The ssh server lets the
+// key open remote forwards on the grant's own ports only (on the address the
+// device's "-R port:..." asks for), refuses every local forward (nothing
+// listens on 255.255.255.255:1), runs "sleep" whatever the key holder asks
+// for, offers no terminal, agent or X11 forwarding, and refuses logins after
+// the grant's end. The end is this host's local time: every ssh server that
+// knows the option reads it so.
+std::string key_options(const port_list& ports, int timeout, time_t end)
+{
+    std::string options = "restrict,port-forwarding";
+    for (int port : ports)
+        options += ",permitlisten=\"localhost:" + to_string(port, std::dec) + "\"";
+    return options + ",permitopen=\"255.255.255.255:1\",command=\"sleep " + to_string(timeout, std::dec) +
+           "\",expiry-time=\"" + format_time(end, false, "%Y%m%d%H%M%S") + "\"";
+}
+
+// "SHA256:" and 43 base64 characters, the second word of ssh-keygen -lf.
+std::string key_fingerprint(const std::string& path)
+{
+    std::vector<std::string> lines, words;
+    if (read_command_output("add_temp_user", "ssh-keygen -lf " + path + "/key.pub", lines) != 0 || lines.empty())
+        return "unknown";
+    explode_string(lines[0], " ", words);
+    const std::string fingerprint = words.size() > 1 ? words[1] : "";
+    if (fingerprint.size() != 50 || fingerprint.compare(0, 7, "SHA256:") != 0 ||
+        fingerprint.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", 7) !=
+            std::string::npos)
+        return "unknown";
+    return fingerprint;
+}
+
+// The key copy must be what provisioning made: a regular file of www-data,
+// mode 600, not something another local user put at its path.
+bool key_copy_is_sound(const std::string& path)
+{
+    struct stat st;
+    unsigned www_data;
+    return account_uid("www-data", www_data) && host_lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           st.st_uid == www_data && (st.st_mode & 07777) == 0600;
+}
+
 } // namespace
 
 int telnet_server::add_temp_user(std::string name, std::vector<std::string> ports,
                                  std::string& forward_string)
 {
     // Only checked numbers reach the forwarding command and the record.
-    std::vector<int> remote;
+    localuser record;
     for (const std::string& text : ports) {
         int port;
         if (!parse_port_number(text, port)) {
@@ -26,64 +80,81 @@ int telnet_server::add_temp_user(std::string name, std::vector<std::string> port
             forward_string = "ERROR";
             return -1;
         }
-        remote.push_back(port);
+        record.remoteports.push_back(port);
     }
 
-    // Refuse before anything is made: a request the pool cannot serve must
-    // not leave an account behind. Only this thread takes ports, so the pool
-    // cannot shrink before the ports are taken below.
+    // The ports are taken before anything is made, so that the key line can
+    // name them, and a request the pool cannot serve leaves nothing behind.
+    std::vector<bool> busy(65536);
+    for (const listening_socket& s : read_listening_sockets())
+        busy[static_cast<size_t>(s.port)] = true;
     {
         lock_hold hold(m_lock);
-        if (m_free_ports.size() < remote.size()) {
+        if (!take_free_ports(record.remoteports.size(), busy, record.localports)) {
             log_msg("add_temp_user", "not enough free ports for |%s|\n", name.c_str());
             forward_string = "ERROR";
             return -1;
         }
     }
+    const time_t end = time(nullptr) + m_timeout;
 
     // The directory is pinned to /tmp: "key", removal and the purge rebuild
-    // the paths from the user name.
+    // the paths from the user name. The first line must be "/tmp/" and a
+    // plain account name.
     std::vector<std::string> output;
-    if (read_command_output("add_temp_user", "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX", output) != 0)
-        return -1;
-    // The first line must be "/tmp/" and a plain account name.
+    int result = read_command_output("add_temp_user", "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX", output);
     const std::string path = output.empty() ? std::string() : output[0];
     const std::string user = path.compare(0, 5, "/tmp/") == 0 ? path.substr(5) : std::string();
-    if (!is_safe_account_name(user)) {
+    if (result == 0 && !is_safe_account_name(user)) {
         log_msg("add_temp_user", "Failed to run command\n");
+        result = -1;
+    }
+
+    if (result == 0) {
+        log_msg("add_temp_user", "adding |%s| <= %s\n", name.c_str(), user.c_str());
+        const char* p = path.c_str();
+        const char* u = user.c_str();
+        run_command("add_temp_user", user_command, "mkdir %s/.ssh/", p);
+        run_command("add_temp_user", user_command, "ssh-keygen -f %s/key -P \"\" -q", p);
+        // The key copy for www-data is prepared inside the new home directory
+        // (root's, mode 700) and renamed into place: the rename replaces a
+        // file or link that another local user put at the path in /tmp.
+        run_command("add_temp_user", user_command, "cp %s/key %s/key.copy", p, p);
+        run_command("add_temp_user", user_command, "chown www-data %s/key.copy", p);
+        run_command("add_temp_user", user_command, "mv -fT %s/key.copy %s.key", p, p);
+        // The restricted key line exists before the account does. .ssh and
+        // the key line stay root's, so the account cannot change its options.
+        run_command("add_temp_user", user_command, "printf '%%s ' '%s' > %s/.ssh/authorized_keys",
+                    key_options(record.localports, m_timeout, end).c_str(), p);
+        run_command("add_temp_user", user_command, "cat %s/key.pub >> %s/.ssh/authorized_keys", p, p);
+        run_command("add_temp_user", user_command, "chmod 755 %s/.ssh/", p);
+        run_command("add_temp_user", user_command, "chmod 644 %s/.ssh/authorized_keys", p);
+        run_command("add_temp_user", user_command, "useradd -d %s %s", p, u);
+        run_command("add_temp_user", user_command, "chown %s %s", u, p);
+        if (!key_copy_is_sound(path + ".key")) {
+            log_msg("add_temp_user", "key copy %s.key is not a file of www-data with mode 600\n", p);
+            remove_account("add_temp_user", user, false);
+            forward_string = "ERROR";
+            result = -1;
+        }
+    }
+    if (result != 0) {
+        lock_hold hold(m_lock);
+        m_free_ports.insert(m_free_ports.begin(), record.localports.begin(), record.localports.end());
         return -1;
     }
 
-    log_msg("add_temp_user", "adding |%s| <= %s\n", name.c_str(), user.c_str());
-    const char* p = path.c_str();
-    run_command("add_temp_user", user_command, "mkdir %s/.ssh/", p);
-    run_command("add_temp_user", user_command, "ssh-keygen -f %s/key -P \"\" -q", p);
-    // The key copy for www-data is prepared inside the new home directory
-    // (root's, mode 700) and renamed into place: the rename replaces whatever
-    // another local user may have put at the path in /tmp and follows no link.
-    run_command("add_temp_user", user_command, "cp %s/key %s/key.copy", p, p);
-    run_command("add_temp_user", user_command, "chown www-data %s/key.copy", p);
-    run_command("add_temp_user", user_command, "mv -fT %s/key.copy %s.key", p, p);
-    run_command("add_temp_user", user_command, "cp %s/key.pub %s/.ssh/authorized_keys", p, p);
-    run_command("add_temp_user", user_command, "useradd -d %s %s", p, user.c_str());
-    run_command("add_temp_user", user_command, "chmod 600 %s/.ssh/authorized_keys", p);
-    run_command("add_temp_user", user_command, "chown -R %s %s", user.c_str(), p);
-
-    localuser record;
+    // The ssh server logs the same fingerprint for each login with the key.
+    log_msg("add_temp_user", "grant |%s| %s %s until %s\n", name.c_str(), user.c_str(),
+            key_fingerprint(path).c_str(), format_time(end, true, "%Y-%m-%dT%H:%M:%SZ").c_str());
+    forward_string += forward_head;
+    std::list<int>::const_iterator local = record.localports.begin();
+    for (int port : record.remoteports)
+        forward_string += " -R " + to_string(*local++, std::dec) + ":0.0.0.0:" + to_string(port, std::dec);
+    forward_string += " " + user + "@" + m_sship + " \"sleep " + to_string(m_timeout, std::dec) + "\"";
     record.username = user;
     record.time_left = m_timeout;
-    forward_string += forward_head;
-    {
-        // The check above left enough ports: only this thread takes them.
-        lock_hold hold(m_lock);
-        for (int port : remote) {
-            int freeport = take_free_port();
-            record.localports.push_back(freeport);
-            record.remoteports.push_back(port);
-            forward_string += " -R " + to_string(freeport, std::dec) + ":0.0.0.0:" + to_string(port, std::dec);
-        }
-        m_trelvox_to_localuser_map[name] = record;
-    }
-    forward_string += " " + user + "@" + m_sship + " \"sleep " + to_string(m_timeout, std::dec) + "\"";
+    lock_hold hold(m_lock);
+    m_trelvox_to_localuser_map[name] = record;
     return 0;
 }

@@ -85,14 +85,57 @@ std::string telnet_server::filter_ports(std::string name, std::string acl)
     return "OK";
 }
 
+namespace {
+
+void run_accept_rule(const char* function, const char* action, const std::string& acl, int port)
+{
+    run_command(function, firewall_command, "iptables %s INPUT -s %s -p tcp -j ACCEPT --dport %d", action,
+                acl.c_str(), port);
+}
+
+// `tool` is "iptables" or "ip6tables".
+void run_drop_rule(const char* function, const char* action, const char* tool, int port)
+{
+    run_command(function, firewall_command, "%s %s INPUT -p tcp -j DROP --dport %d", tool, action, port);
+}
+
+} // namespace
+
 void run_filter_rules(const char* function, const char* action, const localuser& record)
 {
     // Per port, the ACCEPT rule for the filter's source stands before the
-    // DROP rule for everyone else: the first rule that matches decides.
+    // DROP rule for everyone else: the first rule that matches decides. The
+    // filter is IPv4, so no IPv6 source may pass at all.
     for (int port : record.localports) {
-        const std::string p = to_string(port, std::dec);
-        run_command(function, firewall_command, "iptables %s INPUT -s %s -p tcp -j ACCEPT --dport %s", action,
-                    record.acl.c_str(), p.c_str());
-        run_command(function, firewall_command, "iptables %s INPUT -p tcp -j DROP --dport %s", action, p.c_str());
+        run_accept_rule(function, action, record.acl, port);
+        run_drop_rule(function, action, "iptables", port);
+        run_drop_rule(function, action, "ip6tables", port);
+    }
+}
+
+void remove_leftover_filter_rules(const char* function, int start, int stop)
+{
+    for (const char* tool : {"iptables", "ip6tables"}) {
+        std::vector<std::string> lines;
+        if (read_command_output(function, std::string(tool) + " -S INPUT", lines) != 0)
+            continue;
+        // The chain lists this daemon's rules as
+        //   -A INPUT -s 10.1.2.0/24 -p tcp -m tcp --dport 20000 -j ACCEPT
+        //   -A INPUT -p tcp -m tcp --dport 20000 -j DROP
+        // Only a checked filter and a checked port reach the delete command.
+        for (const std::string& line : lines) {
+            std::vector<std::string> words;
+            explode_string(line, " ", words);
+            int port;
+            if (words.size() < 10 || !parse_port_number(words[words.size() - 3], port) || port < start ||
+                port >= stop)
+                continue;
+            const std::string tail = " -p tcp -m tcp --dport " + to_string(port, std::dec) + " -j ";
+            const std::string acl = words[3];
+            if (std::string(tool) == "iptables" && line == "-A INPUT -s " + acl + tail + "ACCEPT" && is_valid_source_filter(acl))
+                run_accept_rule(function, "-D", acl, port);
+            else if (line == "-A INPUT" + tail + "DROP")
+                run_drop_rule(function, "-D", tool, port);
+        }
     }
 }

@@ -71,6 +71,7 @@ long elapsed_ms(const struct timespec& since)
 int (*host_system)(const char* command) = system;
 FILE* (*host_popen)(const char* command, const char* mode) = popen;
 int (*host_pclose)(FILE* stream) = pclose;
+int (*host_lstat)(const char* path, struct stat* st) = lstat;
 
 void run_command(const char* function, command_kind kind, const char* fmt, ...)
 {
@@ -117,14 +118,43 @@ bool is_safe_account_name(const std::string& name)
                                   "0123456789._-") == std::string::npos;
 }
 
-void wait_until_account_is_idle(const char* function, const std::string& user, int max_ms)
+bool account_uid(const std::string& user, unsigned& uid)
 {
     struct passwd entry;
     struct passwd* found = nullptr;
     char buf[4096];
     if (getpwnam_r(user.c_str(), &entry, buf, sizeof buf, &found) != 0 || !found)
+        return false;
+    uid = found->pw_uid;
+    return true;
+}
+
+std::vector<listening_socket> read_listening_sockets()
+{
+    std::vector<listening_socket> found;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        FILE* f = fopen(table, "re");
+        if (!f)
+            continue;
+        // "sl local_address rem_address st tx_queue:rx_queue tr:tm->when
+        // retrnsmt uid ...", addresses as hex address ":" hex port; state
+        // 0A is LISTEN. The first line is the header.
+        char line[512];
+        unsigned port, state, uid;
+        while (fgets(line, sizeof line, f))
+            if (sscanf(line, " %*d: %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%*x %x %*x:%*x %*x:%*x %*x %u",
+                       &port, &state, &uid) == 3 && state == 0x0A)
+                found.push_back({static_cast<int>(port), uid});
+        fclose(f);
+    }
+    return found;
+}
+
+void wait_until_account_is_idle(const char* function, const std::string& user, int max_ms)
+{
+    unsigned uid;
+    if (!account_uid(user, uid))
         return;
-    const uid_t uid = found->pw_uid;
 
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);

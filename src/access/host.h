@@ -4,14 +4,17 @@
 #define TUNNEL_KEEPER_ACCESS_HOST_H
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
-// The shell behind every host command: system, popen and pclose. In-process
+// The shell behind every host command: system, popen and pclose, and the
+// look at the files it made. In-process
 // tests that must not change the host put recording stubs here.
 extern int (*host_system)(const char* command);
 extern FILE* (*host_popen)(const char* command, const char* mode);
 extern int (*host_pclose)(FILE* stream);
+extern int (*host_lstat)(const char* path, struct stat* st);
 
 // How a command is logged: user and file commands as "Running: %s\n",
 // firewall commands as "RUNNING |%s|\n".
@@ -38,5 +41,23 @@ bool is_safe_account_name(const std::string& name);
 // not exist.
 const int reap_wait_ms = 3000;
 void wait_until_account_is_idle(const char* function, const std::string& user, int max_ms);
+
+// The account's uid; false when no such account exists.
+bool account_uid(const std::string& user, unsigned& uid);
+
+// Ends an account and deletes it: its authorized key first (a login that
+// completes after that finds no key), then its processes, the account, its
+// home directory and, with `key_copy`, its private-key copy
+// (access/remove_temp_user.cpp).
+void remove_account(const char* function, const std::string& user, bool key_copy);
+
+// A TCP socket in the LISTEN state, IPv4 or IPv6, and the uid that owns it.
+struct listening_socket {
+    int port;
+    unsigned uid;
+};
+
+// Reads the kernel's socket tables /proc/net/tcp and /proc/net/tcp6.
+std::vector<listening_socket> read_listening_sockets();
 
 #endif

@@ -2,6 +2,7 @@
 // first-in, first-out queue so that returned ports are reused in rotation.
 #include <cstdlib>
 
+#include "../log.h"
 #include "../telnet_server.h"
 
 int parse_port_range(const std::string& portrange, int& start, int& stop)
@@ -29,13 +30,28 @@ int telnet_server::fill_free_port_list(std::string portrange)
     return 0;
 }
 
-// Takes the first port of the pool. The caller holds m_lock and has made
-// sure that the pool is not empty.
-int telnet_server::take_free_port()
+// Takes `count` ports from the front of the pool into `taken`, skipping the
+// ports that something on the host listens on: those move to the back. False,
+// with the pool unchanged, when fewer usable ports are free. The caller holds
+// m_lock.
+bool telnet_server::take_free_ports(size_t count, const std::vector<bool>& busy, port_list& taken)
 {
-    int port = m_free_ports.front();
-    m_free_ports.pop_front();
-    return port;
+    size_t usable = 0;
+    for (int port : m_free_ports)
+        usable += busy[static_cast<size_t>(port)] ? 0 : 1;
+    if (usable < count)
+        return false;
+    while (taken.size() < count) {
+        int port = m_free_ports.front();
+        m_free_ports.pop_front();
+        if (busy[static_cast<size_t>(port)]) {
+            log_msg("add_temp_user", "port %d is in use, skipped\n", port);
+            m_free_ports.push_back(port);
+        } else {
+            taken.push_back(port);
+        }
+    }
+    return true;
 }
 
 // Appends ports at the end of the pool, in their order. The caller holds m_lock.

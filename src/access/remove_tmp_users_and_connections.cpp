@@ -1,10 +1,11 @@
 // Start-up purge: deletes the temporary accounts that an earlier run left on
-// the host, found by their name prefix in the account file.
+// the host, found by their name prefix in the account file, and the filter
+// rules it left in the pool range.
 #include "../log.h"
 #include "../telnet_server.h"
 #include "host.h"
 
-int remove_tmp_users_and_connections()
+int remove_tmp_users_and_connections(const std::string& portrange)
 {
     std::vector<std::string> lines;
     if (read_command_output("remove_tmp_users_and_connections",
@@ -23,13 +24,13 @@ int remove_tmp_users_and_connections()
             continue;
         }
         log_msg("remove_tmp_users_and_connections", "Deleting user %s\n", user.c_str());
-        // End the account's leftover sessions first: userdel refuses an
-        // account that still has processes.
-        run_command("remove_tmp_users_and_connections", user_command, "killall -9 -u %s", user.c_str());
-        wait_until_account_is_idle("remove_tmp_users_and_connections", user, reap_wait_ms);
-        run_command("remove_tmp_users_and_connections", user_command, "userdel %s", user.c_str());
-        run_command("remove_tmp_users_and_connections", user_command, "rm -rf /tmp/%s", user.c_str());
-        run_command("remove_tmp_users_and_connections", user_command, "rm -rf /tmp/%s.key", user.c_str());
+        remove_account("remove_tmp_users_and_connections", user, true);
     }
+
+    // The pool starts again at its first port: a stale DROP rule there would
+    // shut the next grant's device out.
+    int start, stop;
+    if (parse_port_range(portrange, start, stop) == 0)
+        remove_leftover_filter_rules("remove_tmp_users_and_connections", start, stop);
     return 0;
 }
