@@ -1,21 +1,28 @@
-"""Runs the real daemon on a free loopback port with a temporary log file and
-stub host commands first on its PATH; the stubs record their arguments."""
-import os
-import re
-import shutil
-import socket
-import subprocess
-import tempfile
-import time
+# Runs the real daemon on a free loopback port with a temporary log file and
+# stub host commands first on its PATH; the stubs record their arguments and
+# how many of their open descriptors are sockets or the log.
+import os, pathlib, re, shutil, socket, subprocess, tempfile, time
 
 BINARY = os.environ.get("TK_BINARY", os.path.join(os.path.dirname(__file__), "../../build/tunnel_keeper"))
 SANITIZER_REPORT = r"ERROR: AddressSanitizer|WARNING: ThreadSanitizer|runtime error:|ERROR: LeakSanitizer"
-STUB = '#!/bin/sh\necho "$(basename "$0") $*" >> "$STUB_RECORD"\nsleep "${STUB_SLEEP:-0}"\n[ -z "$STUB_FAIL" ]\n'
-KEYGEN = STUB.replace("[ -z", 'umask 077; echo private > "$2"; echo public > "$2.pub"\n[ -z')
+HEAD = ("start-stop-daemon --start --quiet --background --exec /usr/bin/ssh --startas /usr/bin/ssh "
+        "-- -i /tmp/key -o UserKnownHostsFile=/tmp/known_hosts ")
+FINGERPRINT = "SHA256:" + "Ab+/" * 10 + "xyz"
+STUB = """#!/bin/sh
+echo "$(basename "$0") $*" >> "$STUB_RECORD"
+ls -l /proc/$$/fd | grep -c -e socket: -e "$STUB_LOG" >> "$STUB_RECORD.fds"
+sleep "${STUB_SLEEP:-0}"
+case " $STUB_FAIL " in *" $(basename "$0") "*) exit 1;; esac
+"""
+# iptables -S prints what the test put in record.iptables; the key copy really goes to www-data.
+STUBS = dict(useradd=STUB, userdel=STUB, killall=STUB, chown=STUB + 'exec /bin/chown "$@"\n',
+             iptables=STUB + '[ "$1" != -S ] || cat "$STUB_RECORD.$(basename "$0")" 2>/dev/null\n',
+             **{"ssh-keygen": STUB + '[ "$1" != -lf ] || exec echo "3072 %s root@host (RSA)"\n'
+                              'umask 077; echo private > "$2"; echo public > "$2.pub"\n' % FINGERPRINT})
+STUBS["ip6tables"] = STUBS["iptables"]
 
 
 def wait_for(what, check, timeout=10.0):
-    """Polls `check` until it gives a true value, which it returns."""
     deadline = time.time() + timeout
     while not (result := check()):
         assert time.time() < deadline, "timed out waiting for " + what
@@ -29,40 +36,45 @@ def free_port():
         return s.getsockname()[1]
 
 
+def user_of(answer):
+    return re.search(r"(sshtmp_\w{8})@", answer).group(1)
+
+
 class Daemon:
-    def __init__(self, test, *args, env=None, stubs=None, port=None, ip="192.0.2.10", wait=True):
+    def __init__(self, test, *args, env=None, stubs=None, files=None, port=None, ip="192.0.2.10", wait=True):
         self.dir = tempfile.mkdtemp(prefix="tk_test_")
         test.addCleanup(self.stop)
         self.log_path, self.record = self.dir + "/tk.log", self.dir + "/record"
         os.mkdir(self.dir + "/bin")
-        scripts = dict({n: STUB for n in ("useradd", "userdel", "killall", "iptables", "chown")}, **{"ssh-keygen": KEYGEN})
-        scripts.update(stubs or {})
-        for name, text in scripts.items():
-            with open(self.dir + "/bin/" + name, "w") as f:
+        for path, text in [("/bin/" + n, t) for n, t in dict(STUBS, **(stubs or {})).items()] + \
+                          [("/record" + suffix, t) for suffix, t in (files or {}).items()]:
+            with open(self.dir + path, "w") as f:
                 f.write(text)
-            os.chmod(self.dir + "/bin/" + name, 0o755)
-        env = dict(os.environ, PATH=self.dir + "/bin:" + os.environ["PATH"], STUB_RECORD=self.record, **(env or {}))
+            os.chmod(self.dir + path, 0o755)
         self.port = port or free_port()
+        # TMPDIR elsewhere: the homes must still be made in /tmp.
+        env = dict(os.environ, PATH=self.dir + "/bin:" + os.environ["PATH"], STUB_RECORD=self.record,
+                   STUB_LOG=self.log_path, TMPDIR=self.dir, **(env or {}))
         argv = [BINARY, "-p", str(self.port), "-l", self.log_path] + (["-i", ip] if ip else []) + list(args)
         self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         if wait:
             self.wait_log("started tunnel_keeper")
 
-    def wait_log(self, text, timeout=10):
-        wait_for("%r in the log" % text, lambda: text in self.log(), timeout)
+    def wait_log(self, text):
+        wait_for("%r in the log" % text, lambda: text in self.log())
 
     def connect(self):
         return socket.create_connection(("127.0.0.1", self.port), timeout=30)
 
     def send(self, data):
-        """Sends one request; returns all the daemon writes back before it closes."""
+        # All the daemon writes back before it closes; unread request bytes turn the close into a reset.
         with self.connect() as s:
             s.sendall(data.encode() if isinstance(data, str) else data)
             answer = b""
             try:
                 while chunk := s.recv(65536):
                     answer += chunk
-            except ConnectionResetError:  # unread request bytes turn the close into a reset
+            except ConnectionResetError:
                 pass
             return answer.decode(errors="replace")
 
@@ -72,26 +84,22 @@ class Daemon:
         return answer[:-1]
 
     def log(self):
-        with open(self.log_path, errors="replace") if os.path.exists(self.log_path) else open(os.devnull) as f:
-            return f.read()
+        return pathlib.Path(self.log_path).read_text(errors="replace") if os.path.exists(self.log_path) else ""
 
     def commands(self):
-        """Host commands in the order the daemon logged them."""
         return re.findall(r"(?:Running: |RUNNING \|)(.*?)\|?\n", self.log())
 
-    def stubbed(self):
-        with open(self.record) as f:
-            return f.read().splitlines()
+    def stubbed(self, suffix=""):
+        return pathlib.Path(self.record + suffix).read_text().splitlines()
 
     def stop(self):
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.communicate()
+        for user in set(re.findall(r"<= (sshtmp_\w+)", self.log())):
+            for path in ("/tmp/" + user, "/tmp/%s.key" % user):
+                shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else \
+                    os.path.lexists(path) and os.remove(path)
         log = self.log()
-        for user in set(re.findall(r"<= (sshtmp_\w+)", log)):
-            shutil.rmtree("/tmp/" + user, ignore_errors=True)
-            if os.path.lexists("/tmp/%s.key" % user):
-                os.remove("/tmp/%s.key" % user)
         shutil.rmtree(self.dir, ignore_errors=True)
-        # Standard error is the log: a sanitizer build reports there.
-        assert not re.search(SANITIZER_REPORT, log), log
+        assert not re.search(SANITIZER_REPORT, log), log   # standard error is the log
