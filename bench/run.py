@@ -25,8 +25,9 @@ REAL_KEYGEN = {"ssh-keygen": '#!/bin/sh\ns=$(date +%s%N); /usr/bin/ssh-keygen "$
 # The daemon's provisioning sequence, as one shell script.
 BASELINE = """p=$(mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX); u=${p##*/}
 mkdir $p/.ssh/; ssh-keygen -f $p/key -P "" -q; cp $p/key $p/key.copy; chown www-data $p/key.copy
-mv -fT $p/key.copy $p.key; cp $p/key.pub $p/.ssh/authorized_keys; useradd -d $p $u
-chmod 600 $p/.ssh/authorized_keys; chown -R $u $p; rm -rf $p $p.key"""
+mv -fT $p/key.copy $p.key; printf '%s ' 'restrict,port-forwarding,permitlisten="localhost:20000"' > $p/.ssh/authorized_keys
+cat $p/key.pub >> $p/.ssh/authorized_keys; chmod 755 $p/.ssh/; chmod 644 $p/.ssh/authorized_keys; useradd -d $p $u
+chown $u $p; ssh-keygen -lf $p/key.pub >/dev/null; rm -rf $p $p.key"""
 
 
 class Cleanups:
