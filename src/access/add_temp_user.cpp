@@ -133,7 +133,10 @@ int telnet_server::add_temp_user(std::string name, std::vector<std::string> port
         run_command("add_temp_user", user_command, "chown %s %s", u, p);
         if (!key_copy_is_sound(path + ".key")) {
             log_msg("add_temp_user", "key copy %s.key is not a file of www-data with mode 600\n", p);
-            remove_account("add_temp_user", user, false);
+            // A regular file there is the renamed copy; anything else is
+            // another user's, and stays.
+            struct stat st;
+            remove_account("add_temp_user", user, host_lstat((path + ".key").c_str(), &st) == 0 && S_ISREG(st.st_mode));
             forward_string = "ERROR";
             result = -1;
         }

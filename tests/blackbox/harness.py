@@ -96,7 +96,7 @@ class Daemon:
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.communicate()
-        for user in set(re.findall(r"<= (sshtmp_\w+)", self.log())):
+        for user in set(re.findall(r"/tmp/(sshtmp_\w{8})", self.log())):
             for path in ("/tmp/" + user, "/tmp/%s.key" % user):
                 shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else \
                     os.path.lexists(path) and os.remove(path)

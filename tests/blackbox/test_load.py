@@ -68,6 +68,7 @@ class Faults(unittest.TestCase):
         # A key copy that chown could not hand over refuses the request.
         d = Daemon(self, "-r", "100-110", env={"STUB_FAIL": failing + " chown"})
         self.assertEqual([d.ask("request:z:9"), d.ask("list")], ["ERROR", ""])
+        self.assertRegex(d.commands()[-1], r"^rm -rf /tmp/sshtmp_\w{8}\.key$")   # the copy the rename put there
         self.assertEqual((d.send("shutdown\n"), d.proc.wait(10)), ("", 0))
 
 
