@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the request interpreter of a real telnet_server
 // whose host commands are recording stubs. Fails when a command carries
 // anything of the input beyond the checked forms (port numbers, a valid
-// source filter), or when an answer is not one the protocol knows.
+// source filter); the sanitizers catch what breaks on the way.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -39,54 +39,22 @@ int record(const char* command)
 // mktemp names the home directory; ssh-keygen -lf prints a fingerprint.
 FILE* fake_output(const char* command, const char*)
 {
-    static const std::string home = "/tmp/sshtmp_FUZZ0001\n";
-    static const std::string print = "3072 SHA256:" + std::string(43, 'f') + " root@host (RSA)\n";
+    static const std::string home = "/tmp/sshtmp_FUZZ0001\n", print = "3072 SHA256:" + std::string(43, 'f') + " root\n";
     record(command);
     const std::string& line = command[0] == 'm' ? home : print;
     return fmemopen(const_cast<char*>(line.data()), line.size(), "r");
 }
 
-// The key copy looks as provisioning leaves it.
-int fake_lstat(const char*, struct stat* st)
-{
-    st->st_mode = S_IFREG | 0600;
-    st->st_uid = 33;
-    return 0;
-}
-
-void fail(const char* what, const std::string& text)
-{
-    fprintf(stderr, "%s: |%s|\n", what, text.c_str());
-    abort();
-}
-
-void check_command(const std::string& c)
-{
-    static const std::regex known(
-        "(mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX|mkdir P/\\.ssh/|ssh-keygen -f P/key -P \"\" -q|ssh-keygen -lf P/key\\.pub|"
-        "cp P/key P/key\\.copy|chown www-data P/key\\.copy|mv -fT P/key\\.copy P\\.key|"
-        "printf '%s ' 'restrict,port-forwarding,(permitlisten=\"localhost:1[0-1][0-9]\",)*permitopen=\"255\\.255\\.255\\.255:1\","
-        "command=\"sleep 3600\",expiry-time=\"[0-9]{14}\"' > P/\\.ssh/authorized_keys|cat P/key\\.pub >> P/\\.ssh/authorized_keys|"
-        "chmod 755 P/\\.ssh/|chmod 644 P/\\.ssh/authorized_keys|useradd -d P U|chown U P|rm -f P/\\.ssh/authorized_keys|"
-        "killall -9 -u U|userdel U|rm -rf P|rm -rf P\\.key|ip6tables -[AD] INPUT -p tcp -j DROP --dport 1[0-1][0-9]|"
-        "iptables -[AD] INPUT (-s ([0-9./]+) -p tcp -j ACCEPT|-p tcp -j DROP) --dport 1[0-1][0-9])");
-    std::string general = std::regex_replace(c, std::regex("/tmp/sshtmp_FUZZ0001"), "P");
-    general = std::regex_replace(general, std::regex("sshtmp_FUZZ0001"), "U");
-    std::smatch m;
-    if (!std::regex_match(general, m, known) || (m[4].matched && !is_valid_source_filter(m[4].str())))
-        fail("unexpected command", c);
-}
-
-void check_answer(const std::string& a)
-{
-    static const std::regex known(
-        "OK|ERROR|SHUTDOWN|/tmp/sshtmp_FUZZ0001\\.key|[0-9,]*|((connected|waiting|taken),?)+|"
-        "start-stop-daemon --start --quiet --background --exec /usr/bin/ssh --startas /usr/bin/ssh -- -i /tmp/key "
-        "-o UserKnownHostsFile=/tmp/known_hosts ( -R 1[0-1][0-9]:0\\.0\\.0\\.0:[0-9]+)* sshtmp_FUZZ0001@192\\.0\\.2\\.1 "
-        "\"sleep 3600\"|([^]* => [0-9,]* => [0-9,]* => -?[0-9]+ => sshtmp_FUZZ0001\n)+");
-    if (!std::regex_match(a, known))
-        fail("unexpected answer", a);
-}
+// With the home directory written P and the account U, every command the
+// daemon may run; the ports are pool ports 100 to 119.
+const std::regex known_command(
+    "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX|mkdir P/\\.ssh/|ssh-keygen -f P/key -P \"\" -q|ssh-keygen -lf P/key\\.pub|"
+    "cp P/key P/key\\.copy|chown www-data P/key\\.copy|mv -fT P/key\\.copy P\\.key|cat P/key\\.pub >> P/\\.ssh/authorized_keys|"
+    "printf '%s ' 'restrict,port-forwarding,(permitlisten=\"localhost:1[01][0-9]\",)*permitopen=\"255\\.255\\.255\\.255:1\","
+    "command=\"sleep 3600\",expiry-time=\"[0-9]{14}\"' > P/\\.ssh/authorized_keys|chmod 755 P/\\.ssh/|"
+    "chmod 644 P/\\.ssh/authorized_keys|useradd -d P U|chown U P|rm -f P/\\.ssh/authorized_keys|killall -9 -u U|userdel U|"
+    "rm -rf P|rm -rf P\\.key|ip6tables -[AD] INPUT -p tcp -j DROP --dport 1[01][0-9]|"
+    "iptables -[AD] INPUT (-s ([0-9./]+) -p tcp -j ACCEPT|-p tcp -j DROP) --dport 1[01][0-9]");
 
 } // namespace
 
@@ -96,7 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         host_system = record;
         host_popen = fake_output;
         host_pclose = fclose;
-        host_lstat = fake_lstat;
+        host_lstat = [](const char*, struct stat* st) {  // the key copy as provisioning leaves it
+            st->st_mode = S_IFREG | 0600;
+            st->st_uid = 33;
+            return 0;
+        };
         logfile = fopen("/dev/null", "w");
         return new telnet_server("192.0.2.1", 0, "100-120", 3600);  // any free control port
     }();
@@ -105,13 +77,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string input(reinterpret_cast<const char*>(data), size);
     for (size_t start = 0, n = 0; start <= input.size() && n < 8; ++n) {
         size_t end = std::min(input.find('\0', start), input.size());
-        check_answer(telnet_server_test_access::answer(*server, input.substr(start, end - start)));
+        telnet_server_test_access::answer(*server, input.substr(start, end - start));
         start = end + 1;
     }
     telnet_server_test_access::clear(*server);
     std::lock_guard<std::mutex> hold(recorded_lock);
-    for (const std::string& c : recorded)
-        check_command(c);
+    for (const std::string& c : recorded) {
+        std::string general = std::regex_replace(std::regex_replace(c, std::regex("/tmp/sshtmp_FUZZ0001"), "P"),
+                                                 std::regex("sshtmp_FUZZ0001"), "U");
+        std::smatch m;
+        if (!std::regex_match(general, m, known_command) || (m[3].matched && !is_valid_source_filter(m[3].str()))) {
+            fprintf(stderr, "unexpected command: |%s|\n", c.c_str());
+            abort();
+        }
+    }
     recorded.clear();
     return 0;
 }

@@ -1,6 +1,6 @@
 # Runs the real daemon on a free loopback port with a temporary log file and
-# stub host commands first on its PATH; the stubs record their arguments and
-# how many of their open descriptors are sockets or the log.
+# stub host commands first on its PATH. Each stub notes in record.fds how many
+# of its open descriptors are sockets or the log.
 import os, pathlib, re, shutil, socket, subprocess, tempfile, time
 
 BINARY = os.environ.get("TK_BINARY", os.path.join(os.path.dirname(__file__), "../../build/tunnel_keeper"))
@@ -8,17 +8,12 @@ SANITIZER_REPORT = r"ERROR: AddressSanitizer|WARNING: ThreadSanitizer|runtime er
 HEAD = ("start-stop-daemon --start --quiet --background --exec /usr/bin/ssh --startas /usr/bin/ssh "
         "-- -i /tmp/key -o UserKnownHostsFile=/tmp/known_hosts ")
 FINGERPRINT = "SHA256:" + "Ab+/" * 10 + "xyz"
-STUB = """#!/bin/sh
-echo "$(basename "$0") $*" >> "$STUB_RECORD"
-ls -l /proc/$$/fd | grep -c -e socket: -e "$STUB_LOG" >> "$STUB_RECORD.fds"
-sleep "${STUB_SLEEP:-0}"
-case " $STUB_FAIL " in *" $(basename "$0") "*) exit 1;; esac
-"""
-# iptables -S prints what the test put in record.iptables; the key copy really goes to www-data.
-STUBS = dict(useradd=STUB, userdel=STUB, killall=STUB, chown=STUB + 'exec /bin/chown "$@"\n',
-             iptables=STUB + '[ "$1" != -S ] || cat "$STUB_RECORD.$(basename "$0")" 2>/dev/null\n',
-             **{"ssh-keygen": STUB + '[ "$1" != -lf ] || exec echo "3072 %s root@host (RSA)"\n'
-                              'umask 077; echo private > "$2"; echo public > "$2.pub"\n' % FINGERPRINT})
+STUB = '#!/bin/sh\nls -l /proc/$$/fd | grep -c -e socket: -e "$STUB_LOG" >> "$STUB_RECORD.fds"\n'
+# iptables -S prints what the test put in record.iptables; ssh-keygen makes a
+# key pair of mode 600; the key copy really goes to www-data.
+KEYGEN = STUB + '[ "$1" != -lf ] || exec echo "3072 %s root@host (RSA)"\numask 077; echo private > "$2"; echo public > "$2.pub"\n'
+STUBS = dict(useradd=STUB, userdel=STUB, killall=STUB, chown=STUB + 'exec /bin/chown "$@"\n', **{"ssh-keygen": KEYGEN % FINGERPRINT},
+             iptables=STUB + '[ "$1" != -S ] || cat "$STUB_RECORD.$(basename "$0")" 2>/dev/null\n')
 STUBS["ip6tables"] = STUBS["iptables"]
 
 
@@ -30,33 +25,28 @@ def wait_for(what, check, timeout=10.0):
     return result
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def user_of(answer):
     return re.search(r"(sshtmp_\w{8})@", answer).group(1)
 
 
 class Daemon:
-    def __init__(self, test, *args, env=None, stubs=None, files=None, port=None, ip="192.0.2.10", wait=True):
+    def __init__(self, test, *args, stubs=None, files=None, port=None, ip="192.0.2.10", wait=True, env=None):
         self.dir = tempfile.mkdtemp(prefix="tk_test_")
         test.addCleanup(self.stop)
         self.log_path, self.record = self.dir + "/tk.log", self.dir + "/record"
         os.mkdir(self.dir + "/bin")
         for path, text in [("/bin/" + n, t) for n, t in dict(STUBS, **(stubs or {})).items()] + \
                           [("/record" + suffix, t) for suffix, t in (files or {}).items()]:
-            with open(self.dir + path, "w") as f:
-                f.write(text)
+            pathlib.Path(self.dir + path).write_text(text)
             os.chmod(self.dir + path, 0o755)
-        self.port = port or free_port()
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.port = port or s.getsockname()[1]
         # TMPDIR elsewhere: the homes must still be made in /tmp.
         env = dict(os.environ, PATH=self.dir + "/bin:" + os.environ["PATH"], STUB_RECORD=self.record,
                    STUB_LOG=self.log_path, TMPDIR=self.dir, **(env or {}))
         argv = [BINARY, "-p", str(self.port), "-l", self.log_path] + (["-i", ip] if ip else []) + list(args)
-        self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         if wait:
             self.wait_log("started tunnel_keeper")
 
@@ -86,11 +76,18 @@ class Daemon:
     def log(self):
         return pathlib.Path(self.log_path).read_text(errors="replace") if os.path.exists(self.log_path) else ""
 
-    def commands(self):
-        return re.findall(r"(?:Running: |RUNNING \|)(.*?)\|?\n", self.log())
+    def logged(self, *messages):
+        # Whether the log holds these messages, each at a line's end, in this order.
+        at, log = 0, self.log()
+        for message in messages:
+            at = log.find(message + "\n", at) + 1
+            if not at:
+                return False
+        return True
 
-    def stubbed(self, suffix=""):
-        return pathlib.Path(self.record + suffix).read_text().splitlines()
+    def commands(self, start=0):
+        # The host commands in the order logged, from the start-th on.
+        return re.findall(r"(?:Running: |RUNNING \|)(.*?)\|?\n", self.log())[start:]
 
     def stop(self):
         if self.proc.poll() is None:

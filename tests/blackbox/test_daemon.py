@@ -1,30 +1,42 @@
-# Options, framing, the control protocol and expiry of the real binary.
-import os, re, socket, subprocess, time, unittest
-from harness import BINARY, Daemon, free_port, user_of
+# The real binary: options, framing, the control protocol, expiry, load and
+# misbehaving clients; provisioning, removal, filter, status, purge and the
+# pool, seen through the commands it logs, the stubs record and the files it
+# leaves.
+import calendar, os, re, socket, struct, subprocess, time, unittest
+from pathlib import Path
+from harness import BINARY, FINGERPRINT, HEAD, KEYGEN, STUB, STUBS, Daemon, user_of, wait_for
 
-USAGE = """Usage:
--c: remove existing sshtmp users, home folders and kill all existing inbound sshtmp connections
--p N: listen on port N (default 55444)
--r N: port range of tcp ports for forwarding (default 20000-21000)
--i N: ip to use when generating forwarding request
--t N: time in seconds after which a connection is removed (default 3600)
--l P: path to logfile (default /var/log/tunnel_keeper.log)
-
-Telnet Options:
-request:name:port1,port2,...   => generate request for trelvox with given name and comma separated port list
-release:name                   => remove trelvox with given name from list and its local user and existing ssh connections
-localports:name                => shows local ports for trelvox with given name
-remoteports:name               => shows remote ports for trelvox with given name
-key:name                       => shows path to corresponding key file
-status:name                    => shows for each local port whether trelvox is connected, waiting or port is taken
-acl:name:filter                => limits access to forwarded ports only by host defined in filter
-list                           => list all currently managed trelvoces
-"""
+# The README shows the usage text as the binary prints it.
+USAGE = re.search(r"```text\n(Usage:\n.*?)```", (Path(__file__).parents[2] / "README.md").read_text(), re.S).group(1)
 STAMP = r"\d\d/\d\d/\d\d-\d\d:\d\d:\d\d"
 
 
-class Startup(unittest.TestCase):
-    def test_help_and_option_errors(self):
+def provisioning(user, ports, lifetime, end):
+    p = "/tmp/" + user
+    return ["mkdir %s/.ssh/" % p, 'ssh-keygen -f %s/key -P "" -q' % p, "cp %s/key %s/key.copy" % (p, p),
+            "chown www-data %s/key.copy" % p, "mv -fT %s/key.copy %s.key" % (p, p),
+            "printf '%%s ' '%s' > %s/.ssh/authorized_keys" % (key_options(ports, lifetime, end), p),
+            "cat %s/key.pub >> %s/.ssh/authorized_keys" % (p, p), "chmod 755 %s/.ssh/" % p,
+            "chmod 644 %s/.ssh/authorized_keys" % p, "useradd -d %s %s" % (p, user), "chown %s %s" % (user, p)]
+
+
+def key_options(ports, lifetime, end):
+    return "restrict,port-forwarding,%spermitopen=\"255.255.255.255:1\",command=\"sleep %d\",expiry-time=\"%s\"" % (
+        "".join('permitlisten="localhost:%d",' % p for p in ports), lifetime, time.strftime("%Y%m%d%H%M%S", time.localtime(end)))
+
+
+def removal(user, key_copy=True):
+    return ["rm -f /tmp/%s/.ssh/authorized_keys" % user, "killall -9 -u " + user, "userdel " + user,
+            "rm -rf /tmp/" + user] + ["rm -rf /tmp/%s.key" % user] * key_copy
+
+
+def rules(op, acl, ports):
+    return [c % (op, p) for p in ports for c in ("iptables %%s INPUT -s %s -p tcp -j ACCEPT --dport %%d" % acl,
+                                                 "iptables %s INPUT -p tcp -j DROP --dport %d", "ip6tables %s INPUT -p tcp -j DROP --dport %d")]
+
+
+class Daemons(unittest.TestCase):
+    def test_option_errors_print_the_usage_and_open_no_log(self):
         log = "/tmp/tk_options_%d.log" % os.getpid()
         for args, message in ((["-h"], ""), (["-x"], "invalid option"), (["-p"], "requires an argument"),
                               (["--p", "1"], "ambiguous"), (["-p", "abc"], "invalid value |abc| for option -p"),
@@ -35,40 +47,35 @@ class Startup(unittest.TestCase):
             first, _, rest = result.stderr.partition("\n")
             self.assertEqual((result.returncode, rest if message else result.stderr), (255, USAGE), args)
             self.assertIn(message, first)
-            self.assertFalse(os.path.exists(log), "an option error must not create the log")
+            self.assertFalse(os.path.exists(log), args)
 
-    def test_option_forms(self):
-        # -t 12abc reads as 12, the later -p counts, --portr abbreviates --portrange; the edges are accepted.
-        d = Daemon(self, "-t12abc", "--portr", "300-302", "extra", "-p", "1", "--port=65535", port=65535)
-        self.assertRegex(d.ask("request:dev:22"), r' -R 300:0\.0\.0\.0:22 sshtmp_\w+@192\.0\.2\.10 "sleep 12"$')
+    def test_option_forms_an_unreadable_fingerprint_and_the_lifetime_counting_down_in_name_order(self):
+        # -t 2abc reads as 2, the later -p counts, --portr abbreviates --portrange; the edges are accepted.
+        d = Daemon(self, "-t2abc", "--portr", "300-302", "extra", "-p", "1", "--port=65535", port=65535,
+                   stubs={"ssh-keygen": KEYGEN % ("SHA256:" + "A" * 42)})
+        self.assertRegex(d.ask("request:b:22"), r' -R 300:0\.0\.0\.0:22 sshtmp_\w+@192\.0\.2\.10 "sleep 2"$')
+        d.ask("request:a:23")
+        seen = set()
+        while listing := d.ask("list"):
+            seen.update(re.findall(r" => (-?\d+) => sshtmp_", listing))
+        self.assertEqual(seen, {"2", "1"})
+        self.assertRegex(d.log(), r"grant \|b\| sshtmp_\w{8} unknown until (.*\n)+.*Timeout: removing a\n.*removing trelvox a "
+                                  r"(.*\n)*.*Timeout: removing b\n.*removing trelvox b ")
 
-    def test_missing_log_directory_logs_to_stdout(self):
-        port = free_port()
-        proc = subprocess.Popen([BINARY, "-p", str(port), "-t", "1", "-l", "/nonexistent/tk.log"],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.assertEqual(proc.stderr.readline(), "couldn't open logfile /nonexistent/tk.log for writing\n")
-        while subprocess.run(["bash", "-c", "echo shutdown > /dev/tcp/127.0.0.1/%d" % port], stderr=subprocess.DEVNULL).returncode:
-            time.sleep(0.05)
-        out, _ = proc.communicate(timeout=10)
-        self.assertEqual(proc.returncode, 0)
+    def test_without_log_file_or_address_it_logs_to_stdout_and_finds_its_own(self):
+        d = Daemon(self, "-t", "1", "-l", "/nonexistent/tk.log", ip=None, wait=False)
+        self.assertEqual(d.proc.stderr.readline(), "couldn't open logfile /nonexistent/tk.log for writing\n")
+        answer = wait_for("an answer", lambda: subprocess.run(["bash", "-c", "exec 3<>/dev/tcp/127.0.0.1/%d && echo request:x:22 >&3 "
+                                                                "&& cat <&3" % d.port], capture_output=True, text=True).stdout)
+        self.assertEqual((d.send("shutdown\n"), d.proc.wait(10)), ("", 0))
+        out = d.proc.stdout.read()
         self.assertRegex(out, r"^%s => init: hostname ((\d{1,3}\.){3}\d{1,3})?\n%s => init: hostmac (([0-9a-f]{2}:){5}"
-                              r"[0-9a-f]{2})?\n%s => main: started tunnel_keeper\n(.*\n)*.*run: shutting down took 0 seconds\n$"
+                              r"[0-9a-f]{2})?\n%s => main: started tunnel_keeper\n(.*\n)*.*run: shutting down took [01] seconds\n$"
                               % (STAMP, STAMP, STAMP))
-        ip = re.search(r"init: hostname (.*)\n", out).group(1)
-        self.assertIn('@%s "sleep' % ip, Daemon(self, ip=None).ask("request:x:22"))
+        self.assertIn('@%s "sleep 1"\n' % re.search(r"init: hostname (.*)\n", out).group(1), answer)
 
-    def test_second_instance_fails_without_purging(self):
-        first = Daemon(self)
-        second = Daemon(self, "-c", port=first.port, wait=False)
-        self.assertEqual(second.proc.wait(10), 1)
-        self.assertRegex(second.log(), "^%s => init: Error setting up status server!%s => main: starting "
-                                       "tunnel_keeper failed\n$" % (STAMP, STAMP))
-        self.assertEqual(first.ask("list"), "")
-
-
-class Protocol(unittest.TestCase):
-    def test_framing_commands_and_refusals(self):
-        d = Daemon(self)
+    def test_framing_commands_refusals_a_second_instance_and_shutdown(self):
+        d, before = Daemon(self), time.strftime("%y/%m/%d-%H:%M:%S")
         self.assertEqual(d.send("list\n"), "\n")
         for request in ("", "   ", "bogus", "request:dev1", "request:dev1:22:80", "key:dev1:x", " list", "LIST", "list\nlist",
                         "shutdown:now", "release:dev1", "localports:dev1", "remoteports:dev1", "key:dev1", "list:x",
@@ -83,28 +90,121 @@ class Protocol(unittest.TestCase):
         name = "n" * (2048 - len("request::22"))    # the 2049th byte is not read
         self.assertIn(" -R 20003:0.0.0.0:22 ", d.send("request:%s:229" % name))
         self.assertEqual(d.send(b"localports:" + name.encode() + b"\0junk"), "20003\n")
-
-
-class Expiry(unittest.TestCase):
-    def test_lifetime_counts_down_to_removal_in_name_order(self):
-        d = Daemon(self, "-t", "2")
-        d.ask("request:b:22")
-        d.ask("request:a:23")
-        seen = set()
-        while listing := d.ask("list"):
-            seen.update(re.findall(r" => (-?\d+) => sshtmp_", listing))
-        self.assertEqual(seen, {"2", "1"})
-        self.assertRegex(d.log(), "Timeout: removing a\n(.*\n)*.*Timeout: removing b\n")
-
-    def test_shutdown_removes_live_grants_then_exits(self):
-        d = Daemon(self)
-        d.ask("request:x:22")
-        d.ask("request:y:22")
-        time.sleep(1.1)  # at least one pass of the expiry thread has counted down
-        self.assertRegex(d.ask("list"), r"^x => 22 => 20000 => 359[89] => sshtmp_\w+\ny => 22 => 20001 => 359[89] => ")
+        self.assertEqual(len(re.search(r"=> run: (read request:n+)\d\d/", d.log()).group(1)), 1022)   # a log message is cut
+        second = Daemon(self, "-c", port=d.port, wait=False)      # fails, and purges nothing
+        self.assertEqual((second.proc.wait(10), os.path.exists(second.record + ".fds")), (1, False))
+        self.assertTrue(before <= second.log()[:17] <= time.strftime("%y/%m/%d-%H:%M:%S"), second.log())   # local time
+        self.assertRegex(second.log(), "^%s => init: Error setting up status server!%s => main: starting tunnel_keeper failed\n$"
+                         % (STAMP, STAMP))
         self.assertEqual((d.send("shutdown\n"), d.proc.wait(10)), ("", 0))
-        self.assertRegex(d.log(), r"timer: Timeout: removing x\n(.*\n)*.*timer: Timeout: removing y\n(.*\n)*"
+        self.assertRegex(d.log(), r"timer: Timeout: removing b\n(.*\n)*.*timer: Timeout: removing n+(.*\n)*"
                                   r".*run: shutting down took [0-2] seconds\n$")
+
+    def test_load_a_reset_during_a_slow_request_and_excess_clients(self):
+        d = Daemon(self, "-r", "100-110", stubs={"useradd": STUB + "sleep 1\n"})
+        fds = lambda: len(os.listdir("/proc/%d/fd" % d.proc.pid))
+        before = fds()
+        s = d.connect()   # half-closed, then reset while its slow request is served: the answer meets a dead peer
+        s.sendall(b"request:dev:22\n")
+        s.shutdown(socket.SHUT_WR)
+        d.wait_log("adding |dev|")
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        s.close()
+        silent = [d.connect() for _ in range(100)]
+        for _ in range(2000):
+            self.assertEqual(d.ask("localports:dev"), "100")
+        excess = [d.connect() for _ in range(40)]
+        d.wait_log("NOT ENOUGH FILE DESCRIPTORS: got fd 128")
+        self.assertEqual(excess[-1].recv(10), b"")   # closed unanswered
+        for c in silent + excess:
+            c.close()
+        wait_for("the disconnects", lambda: fds() == before)
+        self.assertEqual([d.ask("release:dev"), d.ask("list")], ["OK", ""])
+        # The message has no line end: the next log line follows directly.
+        self.assertRegex(d.log(), r"NOT ENOUGH FILE DESCRIPTORS: got fd 128\d\d/\d\d/\d\d-")
+        self.assertNotIn("got fd 127", d.log())
+
+    def test_request_status_filter_and_release(self):
+        d, started = Daemon(self), int(time.time())
+        answer = d.ask("request:unit7:22,80")
+        user = user_of(answer)
+        self.assertEqual(answer, HEAD + ' -R 20000:0.0.0.0:22 -R 20001:0.0.0.0:80 %s@192.0.2.10 "sleep 3600"' % user)
+        until = re.search(r"add_temp_user: grant \|unit7\| %s %s until (\S+Z)\n" % (user, re.escape(FINGERPRINT)), d.log())
+        end = calendar.timegm(time.strptime(until.group(1), "%Y-%m-%dT%H:%M:%SZ"))
+        self.assertIn(end - started, (3600, 3601))
+        self.assertEqual(d.commands(), provisioning(user, [20000, 20001], 3600, end))
+        with socket.create_server(("127.0.0.1", 20001)):
+            self.assertEqual([d.ask("status:unit7"), d.ask("status:nobody")], ["waiting,taken", "ERROR"])
+        self.assertEqual([d.ask("acl:unit7:1.2.3.4.5"), d.ask("acl:nobody:10.1.2.3"), d.ask("acl:unit7:10.1.2.0/24"),
+                          d.ask("acl:unit7:10.1.2.3"), d.ask("release:unit7")], ["ERROR", "ERROR", "OK", "ERROR", "OK"])
+        self.assertEqual(d.commands(11), rules("-A", "10.1.2.0/24", [20000, 20001]) + removal(user) +
+                         rules("-D", "10.1.2.0/24", [20000, 20001]))
+        self.assertTrue(d.logged("remove_temp_user: couldn't find |unit7|", "adding |unit7| <= " + user,
+                                 "connection_status: couldn't find |nobody|", "acl for unit7 |1.2.3.4.5| seems to be invalid",
+                                 "filter_ports: couldn't find |nobody|", "filter_ports: RUNNING |" + rules("-A", "10.1.2.0/24", [20000])[0] + "|",
+                                 "acl for unit7 |10.1.2.0/24| already set", "removing trelvox unit7 with username " + user,
+                                 "remove_temp_user: Running: " + removal(user)[0]), d.log())
+        self.assertFalse(os.path.lexists("/tmp/%s.key" % user) or os.path.lexists("/tmp/" + user))
+        # The commands had nothing open but the log as standard error: no socket, no log stream.
+        self.assertEqual(set(Path(d.record + ".fds").read_text().split()), {"1"})
+
+    def test_pool_skips_busy_ports_rotates_and_refuses_what_it_cannot_serve(self):
+        d = Daemon(self, "-r", "100-104")
+        with socket.create_server(("127.0.0.1", 100)), socket.create_server(("::1", 101), family=socket.AF_INET6):
+            first = d.ask("request:a:22,80")
+            self.assertEqual([d.ask("request:b:1"), d.commands(11)], ["ERROR", []])
+        self.assertIn("-R 102:0.0.0.0:22 -R 103:0.0.0.0:80 ", first)
+        self.assertTrue(d.logged("port 100 is in use, skipped", "port 101 is in use, skipped", "not enough free ports for |b|"))
+        self.assertEqual((d.ask("request:b:1,2,3"), d.commands(11)), ("ERROR", []))   # two free: nothing made
+        self.assertIn("-R 100:0.0.0.0:1 -R 101:0.0.0.0:2 ", d.ask("request:b:1,2"))
+        again = d.ask("request:a:22")                                  # replaces a: the old grant goes first
+        self.assertEqual((d.commands(22)[:5], again[len(HEAD):len(HEAD) + 18]), (removal(user_of(first)), " -R 102:0.0.0.0:22"))
+        self.assertEqual(d.ask("release:b"), "OK")
+        self.assertIn("-R 103:0.0.0.0:1 -R 100:0.0.0.0:2 -R 101:0.0.0.0:3 ", d.ask("request:c:1,2,3"))
+        self.assertEqual(d.ask("release:c"), "OK")
+        empty = d.ask("request:d:,")
+        self.assertEqual(empty, HEAD + ' %s@192.0.2.10 "sleep 3600"' % user_of(empty))
+
+    def test_refused_requests_leave_nothing_and_keep_the_pool_order(self):
+        # mktemp prints what the test put in record.mktemp: not a plain account name in /tmp
+        d = Daemon(self, stubs={"mktemp": '#!/bin/sh\n[ -e "$STUB_RECORD.mktemp" ] && exec cat "$STUB_RECORD.mktemp"\n'
+                                          'exec /usr/bin/mktemp "$@"\n'})
+        self.assertEqual((d.ask("request:dev:22,0"), d.ask("list")), ("ERROR", ""))
+        for printed in ("", "/", "/tmp/\n", "/var/tmp/sshtmp_AbCd1234\n", "/tmp/sshtmp_a;b\n", "/tmp/-sshtmp_A\n"):
+            Path(d.record + ".mktemp").write_text(printed)
+            self.assertEqual(d.ask("request:dev:22"), "", printed)
+        os.remove(d.record + ".mktemp")
+        self.assertEqual((d.log().count("add_temp_user: Failed to run command\n"), d.commands()), (6, []))
+        self.assertIn("add_temp_user: invalid port |0| for dev\n", d.log())
+        self.assertIn(" -R 20000:0.0.0.0:65535 ", d.ask("request:dev: 65535 "))   # the ports went back in front
+        # A key copy that is not a file of www-data with mode 600: another user's directory at its path, a
+        # failed chown, a key made with mode 644.
+        for stubs, squat in (({"ssh-keygen": STUBS["ssh-keygen"] + 'mkdir "${2%/key}.key"\n'}, True),
+                             ({"chown": STUB + "exit 1\n"}, False), ({"ssh-keygen": STUBS["ssh-keygen"].replace("077", "022")}, False)):
+            d = Daemon(self, stubs=stubs)
+            self.assertEqual(d.ask("request:dev:22"), "ERROR")
+            user = re.search(r"<= (\w+)", d.log()).group(1)
+            self.assertIn("key copy /tmp/%s.key is not a file of www-data with mode 600\n" % user, d.log())
+            self.assertEqual(d.commands(11), removal(user, key_copy=not squat))
+            self.assertEqual((os.path.isdir("/tmp/%s.key" % user), os.path.lexists("/tmp/" + user)), (squat, False))
+
+    def test_purge_deletes_plain_names_and_own_rules_in_the_range(self):
+        names = ["sshtmp_Ab3dE9xQ", "root", "sshtmp_" + "a" * 25, "sshtmp_x;touch /tmp/x", "sshtmp_" + "a" * 26, "sshtmp$(id)"]
+        rule = lambda s, p, port, j: "-A INPUT %s-p %s -m %s --dport %d -j %s" % (s, p, p, port, j)
+        v4 = [rule(*r) for r in (
+            ("-s 10.9.9.0/24 ", "tcp", 20000, "ACCEPT"), ("", "tcp", 20000, "DROP"), ("", "tcp", 20000, "REJECT"),
+            ("", "udp", 20001, "DROP"), ("", "tcp", 20999, "DROP"), ("", "tcp", 21000, "DROP"), ("", "tcp", 19999, "DROP"),
+            ("-s 10.0.0.1/32 ", "tcp", 20001, "DROP"), ("-s 1.2.3.4/32;id ", "tcp", 20002, "ACCEPT"))]
+        d = Daemon(self, "-c", stubs={"cat": '#!/bin/sh\n[ "$1" = /etc/passwd ] && exec /bin/cat "$STUB_RECORD.passwd"\nexec /bin/cat "$@"\n'},
+                   files={".passwd": "".join("%s:x:1000:1000::/tmp:/bin/sh\n" % n for n in names),
+                          ".iptables": "-P INPUT ACCEPT\n" + "\n".join(v4),
+                          ".ip6tables": rule("", "tcp", 20003, "DROP") + "\n" + rule("-s ::1/128 ", "tcp", 20003, "ACCEPT")})
+        self.assertEqual(d.ask("list"), "")
+        self.assertEqual(d.commands(), removal("sshtmp_Ab3dE9xQ") + removal("sshtmp_" + "a" * 25) + [
+            "iptables -D INPUT -s 10.9.9.0/24 -p tcp -j ACCEPT --dport 20000", "iptables -D INPUT -p tcp -j DROP --dport 20000",
+            "iptables -D INPUT -p tcp -j DROP --dport 20999", "ip6tables -D INPUT -p tcp -j DROP --dport 20003"])
+        self.assertTrue(d.logged("Deleting user sshtmp_Ab3dE9xQ", "Deleting user sshtmp_" + "a" * 25))
+        self.assertEqual(d.log().count("skipping invalid user name"), 3)
 
 
 if __name__ == "__main__":

@@ -1,15 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <ctime>
 #include <string>
-#include <unistd.h>
 
-#include "log.h"
 #include "telnet_server.h"
 #include "text.h"
 
-// Pure functions at their edges, and the log line; the black-box tests see the rest.
+// Pure functions at their edges; the black-box tests see the rest.
 
 TEST(Parsing, DevicePortsRangesAndFilters)
 {
@@ -36,32 +32,4 @@ TEST(Parsing, DevicePortsRangesAndFilters)
                             "1.2.3", "1..2.3", "01.2.3.4", "1.2.3.4/", "1.2.3.4/255.0.255.0", "1.2.3.4/255.255.255.254.0",
                             "1.2.3.4/24/8", "1.2.3.4/100", "1.2.3.4/-1", "1000.2.3.4", ""})
         EXPECT_FALSE(is_valid_source_filter(bad)) << bad;
-}
-
-TEST(Log, LineFormatFlushAndLimit)
-{
-    FILE* saved = logfile;
-    logfile = tmpfile();
-    char before[32], after[32];
-    time_t now = time(nullptr);
-    strftime(before, sizeof before, "%y/%m/%d-%H:%M:%S", localtime(&now));
-    log_msg("main", "started %s\n", "tunnel_keeper");
-    now = time(nullptr);
-    strftime(after, sizeof after, "%y/%m/%d-%H:%M:%S", localtime(&now));
-    log_msg("run", "%s", std::string(1023, 'x').c_str());  // cut to 1022
-    log_msg("init", "%s", std::string(1022, 'y').c_str());
-    std::string text(4096, '\0');  // read through the descriptor: the lines must be flushed
-    text.resize(static_cast<size_t>(pread(fileno(logfile), &text[0], text.size(), 0)));
-    fclose(logfile);
-    logfile = saved;
-
-    const std::string stamp = text.substr(0, 17);
-    EXPECT_TRUE(stamp == before || stamp == after) << stamp << " " << before;
-    size_t at = 0;
-    for (const std::string& rest : {std::string(" => main: started tunnel_keeper\n"), " => run: " + std::string(1022, 'x'),
-                                    " => init: " + std::string(1022, 'y')}) {
-        EXPECT_EQ(text.substr(at + 17, rest.size()), rest);
-        at += 17 + rest.size();
-    }
-    EXPECT_EQ(at, text.size());
 }
