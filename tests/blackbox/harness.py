@@ -48,17 +48,11 @@ class Daemon:
         argv = [BINARY, "-p", str(self.port), "-l", self.log_path] + (["-i", ip] if ip else []) + list(args)
         self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         if wait:
-            self.wait_log("started tunnel_keeper")
-
-    def wait_log(self, text):
-        wait_for("%r in the log" % text, lambda: text in self.log())
-
-    def connect(self):
-        return socket.create_connection(("127.0.0.1", self.port), timeout=30)
+            wait_for("the daemon", lambda: "started tunnel_keeper" in self.log())
 
     def send(self, data):
         # All the daemon writes back before it closes; unread request bytes turn the close into a reset.
-        with self.connect() as s:
+        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as s:
             s.sendall(data.encode() if isinstance(data, str) else data)
             answer = b""
             try:
@@ -76,15 +70,6 @@ class Daemon:
     def log(self):
         return pathlib.Path(self.log_path).read_text(errors="replace") if os.path.exists(self.log_path) else ""
 
-    def logged(self, *messages):
-        # Whether the log holds these messages, each at a line's end, in this order.
-        at, log = 0, self.log()
-        for message in messages:
-            at = log.find(message + "\n", at) + 1
-            if not at:
-                return False
-        return True
-
     def commands(self, start=0):
         # The host commands in the order logged, from the start-th on.
         return re.findall(r"(?:Running: |RUNNING \|)(.*?)\|?\n", self.log())[start:]
@@ -93,10 +78,7 @@ class Daemon:
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.communicate()
-        for user in set(re.findall(r"/tmp/(sshtmp_\w{8})", self.log())):
-            for path in ("/tmp/" + user, "/tmp/%s.key" % user):
-                shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else \
-                    os.path.lexists(path) and os.remove(path)
-        log = self.log()
+        log = self.log()   # the homes and key copies of grants it did not remove
+        subprocess.run(["rm", "-rf"] + ["/tmp/" + u + s for u in set(re.findall(r"/tmp/(sshtmp_\w{8})", log)) for s in ("", ".key")])
         shutil.rmtree(self.dir, ignore_errors=True)
         assert not re.search(SANITIZER_REPORT, log), log   # standard error is the log

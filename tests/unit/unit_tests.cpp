@@ -18,10 +18,8 @@ TEST(Parsing, DevicePortsRangesAndFilters)
     struct { const char* text; int start, stop; } ranges[] = {
         {"20000-21000", 20000, 21000}, {"100-101", 100, 101}, {"1-65534", 1, 65534},
         {"-20000--21000-", 20000, 21000}, {" 20000 - 21000x", 20000, 21000}};
-    for (const auto& c : ranges) {
-        EXPECT_EQ(parse_port_range(c.text, start, stop), 0) << c.text;
-        EXPECT_EQ(std::make_pair(start, stop), std::make_pair(c.start, c.stop)) << c.text;
-    }
+    for (const auto& c : ranges)
+        EXPECT_TRUE(parse_port_range(c.text, start, stop) == 0 && start == c.start && stop == c.stop) << c.text;
     for (const char* bad : {"65000-65535", "0-100", "abc-100", "21000-20000", "20000-20000", "20000", "1-2-3"})
         EXPECT_EQ(parse_port_range(bad, start, stop), -1) << bad;
 
