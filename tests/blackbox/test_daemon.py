@@ -38,6 +38,7 @@ def rules(op, acl, ports):
 class Daemons(unittest.TestCase):
     def test_option_errors_print_the_usage_and_open_no_log(self):
         log = "/tmp/tk_options_%d.log" % os.getpid()
+        self.addCleanup(lambda: os.path.exists(log) and os.remove(log))   # made only when the test fails
         for args, message in ((["-h"], ""), (["-x"], "invalid option"), (["-p"], "requires an argument"),
                               (["--p", "1"], "ambiguous"), (["-p", "abc"], "invalid value |abc| for option -p"),
                               (["-p", "65536"], "|65536| for option -p"), (["-p", "0"], "|0| for option -p"),
