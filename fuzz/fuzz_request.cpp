@@ -48,12 +48,12 @@ FILE* fake_output(const char* command, const char*)
 // With the home directory written P and the account U, every command the
 // daemon may run; the ports are pool ports 100 to 119.
 const std::regex known_command(
-    "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX|mkdir P/\\.ssh/|ssh-keygen -f P/key -P \"\" -q|ssh-keygen -lf P/key\\.pub|"
-    "cp P/key P/key\\.copy|chown www-data P/key\\.copy|mv -fT P/key\\.copy P\\.key|cat P/key\\.pub >> P/\\.ssh/authorized_keys|"
-    "printf '%s ' 'restrict,port-forwarding,(permitlisten=\"localhost:1[01][0-9]\",)*permitopen=\"255\\.255\\.255\\.255:1\","
-    "command=\"sleep 3600\",expiry-time=\"[0-9]{14}\"' > P/\\.ssh/authorized_keys|chmod 755 P/\\.ssh/|"
+    "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX|mkdir -m 755 P/\\.ssh/|ssh-keygen -t ed25519 -f P/key -P \"\" -q|"
+    "ssh-keygen -lf P/key\\.pub|install -o www-data -m 600 P/key P/key\\.copy|mv -fT P/key\\.copy P\\.key|"
+    "sed -n 's/\\^/restrict,port-forwarding,(permitlisten=\"localhost:1[01][0-9]\",)*permitopen=\"255\\.255\\.255\\.255:1\","
+    "command=\"sleep 3600\",expiry-time=\"[0-9]{14}\" /w P/\\.ssh/authorized_keys' P/key\\.pub|"
     "chmod 644 P/\\.ssh/authorized_keys|useradd -d P U|chown U P|rm -f P/\\.ssh/authorized_keys|killall -9 -u U|userdel U|"
-    "rm -rf P|rm -rf P\\.key|ip6tables -[AD] INPUT -p tcp -j DROP --dport 1[01][0-9]|"
+    "rm -rf P P\\.key|ip6tables -[AD] INPUT -p tcp -j DROP --dport 1[01][0-9]|"
     "iptables -[AD] INPUT (-s ([0-9./]+) -p tcp -j ACCEPT|-p tcp -j DROP) --dport 1[01][0-9]");
 
 } // namespace

@@ -70,6 +70,11 @@ int telnet_server::set_ssh_ip(std::string ip)
     return 0;
 }
 
+void telnet_server::set_key_type(std::string type)
+{
+    m_key_type = type;
+}
+
 int telnet_server::init()
 {
     struct sockaddr_in addr;

@@ -29,6 +29,8 @@ public:
     int run();
     int init_success();
     int set_ssh_ip(std::string ip);
+    // Type of the key pairs that grants get: "ed25519", "rsa" or "ecdsa".
+    void set_key_type(std::string type);
 
 private:
     int init();
@@ -65,6 +67,7 @@ private:
     int m_timeout;
     pthread_t m_timer_thread;
     pthread_mutex_t m_lock;
+    std::string m_key_type = "ed25519";
 };
 
 // Holds a mutex for the lifetime of the object.

@@ -28,6 +28,7 @@ int print_usage()
     fprintf(stderr, "-i N: ip to use when generating forwarding request\n");
     fprintf(stderr, "-t N: time in seconds after which a connection is removed (default 3600)\n");
     fprintf(stderr, "-l P: path to logfile (default /var/log/tunnel_keeper.log)\n");
+    fprintf(stderr, "-k T: type of the generated ssh keys: ed25519, rsa or ecdsa (default ed25519)\n");
     fprintf(stderr, "\n");
     fprintf(stderr, "Telnet Options:\n");
     fprintf(stderr, "request:name:port1,port2,...   => generate request for trelvox with given name and comma separated port list\n");
@@ -42,7 +43,7 @@ int print_usage()
 }
 
 int parse_commandline(int argc, char** argv, std::string& ip, std::string& portrange,
-                      std::string& logfile, int* listenport, int* timeout, int* clean)
+                      std::string& logfile, std::string& keytype, int* listenport, int* timeout, int* clean)
 {
     static const struct option long_options[] = {
         {"ip", required_argument, nullptr, 'i'},
@@ -51,10 +52,11 @@ int parse_commandline(int argc, char** argv, std::string& ip, std::string& portr
         {"timeout", required_argument, nullptr, 't'},
         {"clean", no_argument, nullptr, 'c'},
         {"logfile", required_argument, nullptr, 'l'},
+        {"key-type", required_argument, nullptr, 'k'},
         {nullptr, 0, nullptr, 0},
     };
     for (;;) {
-        int c = getopt_long(argc, argv, "i:p:t:r:l:ch", long_options, nullptr);
+        int c = getopt_long(argc, argv, "i:p:t:r:l:k:ch", long_options, nullptr);
         switch (c) {
         case -1:
             return 0;
@@ -87,6 +89,11 @@ int parse_commandline(int argc, char** argv, std::string& ip, std::string& portr
         case 'l':
             logfile = optarg;
             break;
+        case 'k':
+            keytype = optarg;
+            if (keytype != "ed25519" && keytype != "rsa" && keytype != "ecdsa")
+                return bad_value("-k", optarg);
+            break;
         default:  // 'h' and the parser's own errors
             return -1;
         }
@@ -101,8 +108,9 @@ int main(int argc, char** argv)
     int listenport = 55444;
     int timeout = 3600;
     std::string logfilepath = "/var/log/tunnel_keeper.log";
+    std::string keytype = "ed25519";
 
-    if (parse_commandline(argc, argv, sship, portrange, logfilepath, &listenport, &timeout, &clean) == -1) {
+    if (parse_commandline(argc, argv, sship, portrange, logfilepath, keytype, &listenport, &timeout, &clean) == -1) {
         print_usage();
         return -1;
     }
@@ -120,6 +128,7 @@ int main(int argc, char** argv)
         log_msg("main", "starting tunnel_keeper failed\n");
         return 1;
     }
+    server.set_key_type(keytype);
     log_msg("main", "started tunnel_keeper\n");
     if (clean)
         remove_tmp_users_and_connections(portrange);

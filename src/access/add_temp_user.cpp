@@ -114,20 +114,20 @@ int telnet_server::add_temp_user(std::string name, std::vector<std::string> port
         log_msg("add_temp_user", "adding |%s| <= %s\n", name.c_str(), user.c_str());
         const char* p = path.c_str();
         const char* u = user.c_str();
-        run_command("add_temp_user", user_command, "mkdir %s/.ssh/", p);
-        run_command("add_temp_user", user_command, "ssh-keygen -f %s/key -P \"\" -q", p);
+        run_command("add_temp_user", user_command, "mkdir -m 755 %s/.ssh/", p);
+        run_command("add_temp_user", user_command, "ssh-keygen -t %s -f %s/key -P \"\" -q", m_key_type.c_str(), p);
         // The key copy for www-data is prepared inside the new home directory
         // (root's, mode 700) and renamed into place: the rename replaces a
         // file or link that another local user put at the path in /tmp.
-        run_command("add_temp_user", user_command, "cp %s/key %s/key.copy", p, p);
-        run_command("add_temp_user", user_command, "chown www-data %s/key.copy", p);
+        run_command("add_temp_user", user_command, "install -o www-data -m 600 %s/key %s/key.copy", p, p);
         run_command("add_temp_user", user_command, "mv -fT %s/key.copy %s.key", p, p);
-        // The restricted key line exists before the account does. .ssh and
-        // the key line stay root's, so the account cannot change its options.
-        run_command("add_temp_user", user_command, "printf '%%s ' '%s' > %s/.ssh/authorized_keys",
-                    key_options(record.localports, m_timeout, end).c_str(), p);
-        run_command("add_temp_user", user_command, "cat %s/key.pub >> %s/.ssh/authorized_keys", p, p);
-        run_command("add_temp_user", user_command, "chmod 755 %s/.ssh/", p);
+        // The restricted key line exists before the account does: sed puts
+        // the options in front of the public key and writes the line ("w")
+        // itself, so no shell is needed. The options hold no "/", "&" or
+        // "\\", so they stand in the replacement as they are. .ssh and the
+        // key line stay root's: the account cannot change its options.
+        run_command("add_temp_user", user_command, "sed -n 's/^/%s /w %s/.ssh/authorized_keys' %s/key.pub",
+                    key_options(record.localports, m_timeout, end).c_str(), p, p);
         run_command("add_temp_user", user_command, "chmod 644 %s/.ssh/authorized_keys", p);
         run_command("add_temp_user", user_command, "useradd -d %s %s", p, u);
         run_command("add_temp_user", user_command, "chown %s %s", u, p);

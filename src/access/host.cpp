@@ -1,13 +1,19 @@
 #include "host.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <pwd.h>
+#include <spawn.h>
 #include <sstream>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -66,11 +72,120 @@ long elapsed_ms(const struct timespec& since)
     return (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
 }
 
+// Starts `words` (found on PATH), with its standard output on `out` unless
+// that is -1. Returns the child's pid, or -1.
+pid_t spawn(const std::vector<std::string>& words, int out)
+{
+    std::vector<char*> argv;
+    for (const std::string& w : words)
+        argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (out >= 0)
+        posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    pid_t pid;
+    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -1;
+}
+
+int wait_for_child(pid_t pid)
+{
+    int status;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return status;
+}
+
+// A plain command runs without a shell: one process instead of two.
+int run_host_command(const char* command)
+{
+    std::vector<std::string> words;
+    if (!split_plain_command(command, words))
+        return system(command);
+    const pid_t pid = spawn(words, -1);
+    return pid < 0 ? -1 : wait_for_child(pid);
+}
+
+// The children behind the streams of read_host_command, for closing them.
+std::mutex children_lock;
+std::map<FILE*, pid_t> children;
+
+FILE* read_host_command(const char* command, const char* mode)
+{
+    std::vector<std::string> words;
+    int pipe_fds[2];
+    if (!split_plain_command(command, words) || pipe2(pipe_fds, O_CLOEXEC) != 0)
+        return popen(command, mode);
+    const pid_t pid = spawn(words, pipe_fds[1]);
+    close(pipe_fds[1]);
+    FILE* stream = pid < 0 ? nullptr : fdopen(pipe_fds[0], "r");
+    if (!stream) {
+        close(pipe_fds[0]);
+        if (pid >= 0)
+            wait_for_child(pid);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> hold(children_lock);
+    children[stream] = pid;
+    return stream;
+}
+
+int close_host_command(FILE* stream)
+{
+    pid_t pid;
+    {
+        std::lock_guard<std::mutex> hold(children_lock);
+        std::map<FILE*, pid_t>::iterator it = children.find(stream);
+        if (it == children.end())
+            return pclose(stream);
+        pid = it->second;
+        children.erase(it);
+    }
+    fclose(stream);
+    return wait_for_child(pid);
+}
+
 } // namespace
 
-int (*host_system)(const char* command) = system;
-FILE* (*host_popen)(const char* command, const char* mode) = popen;
-int (*host_pclose)(FILE* stream) = pclose;
+bool split_plain_command(const std::string& command, std::vector<std::string>& words)
+{
+    std::string word;
+    bool in_word = false;
+    for (std::string::size_type i = 0; i < command.size(); ++i) {
+        const char c = command[i];
+        if (c == ' ') {
+            if (in_word)
+                words.push_back(word);
+            word.clear();
+            in_word = false;
+        } else if (c == '\'' || c == '"') {
+            const std::string::size_type close = command.find(c, i + 1);
+            if (close == std::string::npos)
+                return false;
+            const std::string quoted = command.substr(i + 1, close - i - 1);
+            if (c == '"' && quoted.find_first_of("$`\\!") != std::string::npos)
+                return false;
+            word += quoted;
+            in_word = true;
+            i = close;
+        } else if (strchr("|&;<>()$`\\*?[]#~{}!\t\n", c) || (c == '=' && words.empty())) {
+            return false;
+        } else {
+            word += c;
+            in_word = true;
+        }
+    }
+    if (in_word)
+        words.push_back(word);
+    return !words.empty();
+}
+
+int (*host_system)(const char* command) = run_host_command;
+FILE* (*host_popen)(const char* command, const char* mode) = read_host_command;
+int (*host_pclose)(FILE* stream) = close_host_command;
 int (*host_lstat)(const char* path, struct stat* st) = lstat;
 
 void run_command(const char* function, command_kind kind, const char* fmt, ...)

@@ -25,6 +25,13 @@ enum command_kind { user_command, firewall_command };
 void run_command(const char* function, command_kind kind, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 
+// Splits a command into its words when no shell is needed to run it: words
+// are separated by blanks, and '...' or "..." quote literally (so "" is an
+// empty word). False for any text a shell would interpret beyond that:
+// redirections, pipes, substitutions, globs, escapes, variables. Such
+// commands run through /bin/sh; all others are started directly.
+bool split_plain_command(const std::string& command, std::vector<std::string>& words);
+
 // Runs a command for its output and appends each output line (without its
 // line feed) to `lines`. -1, after logging "Failed to run command\n", when the
 // command cannot be started.

@@ -24,9 +24,10 @@ void remove_account(const char* function, const std::string& user, bool key_copy
             break;
         }
     }
-    run_command(function, user_command, "rm -rf /tmp/%s", u);
     if (key_copy)
-        run_command(function, user_command, "rm -rf /tmp/%s.key", u);
+        run_command(function, user_command, "rm -rf /tmp/%s /tmp/%s.key", u, u);
+    else
+        run_command(function, user_command, "rm -rf /tmp/%s", u);
 }
 
 int telnet_server::remove_temp_user(std::string name)

@@ -1,7 +1,7 @@
 # Runs the real daemon on a free loopback port with a temporary log file and
 # stub host commands first on its PATH. Each stub notes in record.fds how many
 # of its open descriptors are sockets or the log.
-import os, pathlib, re, shutil, socket, subprocess, tempfile, time
+import os, pathlib, re, shutil, socket, subprocess, sys, tempfile, time
 
 BINARY = os.environ.get("TK_BINARY", os.path.join(os.path.dirname(__file__), "../../build/tunnel_keeper"))
 SANITIZER_REPORT = r"ERROR: AddressSanitizer|WARNING: ThreadSanitizer|runtime error:|ERROR: LeakSanitizer"
@@ -9,12 +9,36 @@ HEAD = ("start-stop-daemon --start --quiet --background --exec /usr/bin/ssh --st
         "-- -i /tmp/key -o UserKnownHostsFile=/tmp/known_hosts ")
 FINGERPRINT = "SHA256:" + "Ab+/" * 10 + "xyz"
 STUB = '#!/bin/sh\nls -l /proc/$$/fd | grep -c -e socket: -e "$STUB_LOG" >> "$STUB_RECORD.fds"\n'
-# iptables -S prints what the test put in record.iptables; ssh-keygen makes a
-# key pair of mode 600; the key copy really goes to www-data.
-KEYGEN = STUB + '[ "$1" != -lf ] || exec echo "3072 %s root@host (RSA)"\numask 077; echo private > "$2"; echo public > "$2.pub"\n'
+# iptables -S prints what the test put in record.iptables; ssh-keygen -t T -f P
+# makes a key pair of mode 600.
+KEYGEN = STUB + '[ "$1" != -lf ] || exec echo "256 %s root@host (ED25519)"\numask 077; echo private > "$4"; echo public > "$4.pub"\n'
 STUBS = dict(useradd=STUB, userdel=STUB, killall=STUB, chown=STUB + 'exec /bin/chown "$@"\n', **{"ssh-keygen": KEYGEN % FINGERPRINT},
              iptables=STUB + '[ "$1" != -S ] || cat "$STUB_RECORD.$(basename "$0")" 2>/dev/null\n')
 STUBS["ip6tables"] = STUBS["iptables"]
+
+
+# While this file exists, the namespaces' init reaps no orphan: a killed
+# account's processes stay zombies of that uid until the test lets them go.
+HOLD_REAPING = "/run/tk_hold_reaping"
+
+
+def in_namespaces(script):
+    """Runs `script` again in private network, mount and pid namespaces with overlays on /etc, /run, /tmp, /var/log and
+    /var/lib, so that no account, file, rule or process it makes reaches the host. There, the first process becomes the
+    namespaces' init and this call returns in its child, which runs the script; the init exits with the child's status."""
+    if os.getpid() != 1:
+        sys.exit(subprocess.call(["unshare", "-n", "-m", "-p", "--fork", "--mount-proc", sys.executable, os.path.abspath(script)] + sys.argv[1:]))
+    subprocess.run(["sh", "-ec", "mount -t tmpfs tmpfs /mnt; for d in /etc /run /tmp /var/log /var/lib; do mkdir -p /mnt/u$d /mnt/w$d; "
+                    "mount -t overlay overlay -o lowerdir=$d,upperdir=/mnt/u$d,workdir=/mnt/w$d $d; done; mkdir -p /run/sshd; "
+                    "ip link set lo up"], check=True)
+    child = os.fork()
+    if child == 0:
+        return
+    while True:
+        time.sleep(0.05)
+        while (ended := os.waitpid(child if os.path.exists(HOLD_REAPING) else -1, os.WNOHANG))[0]:
+            if ended[0] == child:
+                sys.exit(os.waitstatus_to_exitcode(ended[1]))
 
 
 def wait_for(what, check, timeout=10.0):

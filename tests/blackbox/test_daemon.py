@@ -11,12 +11,15 @@ USAGE = re.search(r"```text\n(Usage:\n.*?)```", (Path(__file__).parents[2] / "RE
 STAMP = r"\d\d/\d\d/\d\d-\d\d:\d\d:\d\d"
 
 
-def provisioning(user, ports, lifetime, end):
+def provisioning(user, ports, lifetime, end, key_type="ed25519"):
     p = "/tmp/" + user
-    return ["mkdir %s/.ssh/" % p, 'ssh-keygen -f %s/key -P "" -q' % p, "cp %s/key %s/key.copy" % (p, p), "chown www-data %s/key.copy" % p,
-            "mv -fT %s/key.copy %s.key" % (p, p), "printf '%%s ' '%s' > %s/.ssh/authorized_keys" % (key_options(ports, lifetime, end), p),
-            "cat %s/key.pub >> %s/.ssh/authorized_keys" % (p, p), "chmod 755 %s/.ssh/" % p, "chmod 644 %s/.ssh/authorized_keys" % p,
-            "useradd -d %s %s" % (p, user), "chown %s %s" % (user, p)]
+    return ["mkdir -m 755 %s/.ssh/" % p, 'ssh-keygen -t %s -f %s/key -P "" -q' % (key_type, p),
+            "install -o www-data -m 600 %s/key %s/key.copy" % (p, p), "mv -fT %s/key.copy %s.key" % (p, p),
+            "sed -n 's/^/%s /w %s/.ssh/authorized_keys' %s/key.pub" % (key_options(ports, lifetime, end), p, p),
+            "chmod 644 %s/.ssh/authorized_keys" % p, "useradd -d %s %s" % (p, user), "chown %s %s" % (user, p)]
+
+
+GRANT = 8   # commands of one grant
 
 
 def key_options(ports, lifetime, end):
@@ -26,7 +29,7 @@ def key_options(ports, lifetime, end):
 
 def removal(user, key_copy=True):
     return ["rm -f /tmp/%s/.ssh/authorized_keys" % user, "killall -9 -u " + user, "userdel " + user,
-            "rm -rf /tmp/" + user] + ["rm -rf /tmp/%s.key" % user] * key_copy
+            "rm -rf /tmp/%s /tmp/%s.key" % (user, user) if key_copy else "rm -rf /tmp/" + user]
 
 
 def rules(op, acl, ports):
@@ -42,7 +45,7 @@ class Daemons(unittest.TestCase):
         for args, message in ((["-h"], ""), (["-x"], "invalid option"), (["-p"], "requires an argument"),
                               (["--p", "1"], "ambiguous"), (["-p", "abc"], "invalid value |abc| for option -p"),
                               (["-p", "65536"], "|65536| for option -p"), (["-p", "0"], "|0| for option -p"),
-                              (["-t", "0"], "|0| for option -t"), (["--timeout=x"], "|x| for option -t"),
+                              (["-t", "0"], "|0| for option -t"), (["--timeout=x"], "|x| for option -t"), (["-k", "dsa"], "|dsa| for option -k"),
                               (["-r", "1-65535"], "|1-65535| for option -r"), (["--portrange", "20000"], "|20000| for option -r")):
             result = subprocess.run([BINARY, "-l", log] + args, capture_output=True, text=True, timeout=10)
             first, _, rest = result.stderr.partition("\n")
@@ -51,9 +54,10 @@ class Daemons(unittest.TestCase):
 
     def test_option_forms_an_unreadable_fingerprint_and_the_lifetime_counting_down_in_name_order(self):
         # -t 2abc reads as 2, the later -p counts, --portr abbreviates --portrange; the edges are accepted.
-        d = Daemon(self, "-t2abc", "--portr", "300-302", "extra", "-p", "1", "--port=65535", port=65535,
+        d = Daemon(self, "-t2abc", "--portr", "300-302", "extra", "-p", "1", "--port=65535", "--key-type=ecdsa", port=65535,
                    stubs={"ssh-keygen": KEYGEN % ("SHA256:" + "A" * 42)})
         self.assertRegex(d.ask("request:b:22"), r' -R 300:0\.0\.0\.0:22 sshtmp_\w+@192\.0\.2\.10 "sleep 2"$')
+        self.assertIn("Running: ssh-keygen -t ecdsa -f ", d.log())
         d.ask("request:a:23")
         # The listings until none is left: each grant counts 2, 1, then goes.
         listings = "".join(iter(lambda: time.sleep(0.05) or d.ask("list"), ""))
@@ -135,7 +139,7 @@ class Daemons(unittest.TestCase):
             self.assertEqual([d.ask("status:unit7"), d.ask("status:nobody")], ["waiting,taken", "ERROR"])
         self.assertEqual([d.ask("acl:unit7:1.2.3.4.5"), d.ask("acl:nobody:10.1.2.3"), d.ask("acl:unit7:10.1.2.0/24"),
                           d.ask("acl:unit7:10.1.2.3"), d.ask("release:unit7")], ["ERROR", "ERROR", "OK", "ERROR", "OK"])
-        self.assertEqual(d.commands(11), rules("-A", "10.1.2.0/24", [20000, 20001]) + removal(user) +
+        self.assertEqual(d.commands(GRANT), rules("-A", "10.1.2.0/24", [20000, 20001]) + removal(user) +
                          rules("-D", "10.1.2.0/24", [20000, 20001]))
         self.assertRegex(d.log(), r"remove_temp_user: couldn't find \|unit7\|\n.*adding \|unit7\| <= {0}\n(.*\n)+.*connection_status: "
                                   r"couldn't find \|nobody\|\n(.*\n)+.*acl for unit7 \|1\.2\.3\.4\.5\| seems to be invalid\n(.*\n)+"
@@ -149,14 +153,14 @@ class Daemons(unittest.TestCase):
         d = Daemon(self, "-r", "100-104")
         with socket.create_server(("127.0.0.1", 100)), socket.create_server(("::1", 101), family=socket.AF_INET6):
             first = d.ask("request:a:22,80")
-            self.assertEqual([d.ask("request:b:1"), d.commands(11)], ["ERROR", []])
+            self.assertEqual([d.ask("request:b:1"), d.commands(GRANT)], ["ERROR", []])
         self.assertIn("-R 102:0.0.0.0:22 -R 103:0.0.0.0:80 ", first)
         self.assertRegex(d.log(), r"port 100 is in use, skipped\n.*port 101 is in use, skipped\n(.*\n)+.*not enough free ports "
                                   r"for \|b\|\n")
-        self.assertEqual((d.ask("request:b:1,2,3"), d.commands(11)), ("ERROR", []))   # two free: nothing made
+        self.assertEqual((d.ask("request:b:1,2,3"), d.commands(GRANT)), ("ERROR", []))   # two free: nothing made
         self.assertIn("-R 100:0.0.0.0:1 -R 101:0.0.0.0:2 ", d.ask("request:b:1,2"))
         again = d.ask("request:a:22")                                  # replaces a: the old grant goes first
-        self.assertEqual((d.commands(22)[:5], again[len(HEAD):len(HEAD) + 18]), (removal(user_of(first)), " -R 102:0.0.0.0:22"))
+        self.assertEqual((d.commands(2 * GRANT)[:4], again[len(HEAD):len(HEAD) + 18]), (removal(user_of(first)), " -R 102:0.0.0.0:22"))
         self.assertEqual(d.ask("release:b"), "OK")
         self.assertIn("-R 103:0.0.0.0:1 -R 100:0.0.0.0:2 -R 101:0.0.0.0:3 ", d.ask("request:c:1,2,3"))
         self.assertEqual(d.ask("release:c"), "OK")
@@ -174,16 +178,16 @@ class Daemons(unittest.TestCase):
                           "add_temp_user: invalid port |0| for dev\n" in d.log()), (6, [], True))
         self.assertIn(" -R 20000:0.0.0.0:65535 ", d.ask("request:dev: 65535 "))   # the ports went back in front
         # A key copy that is not a file of www-data with mode 600: another user's directory of www-data, mode 600, at
-        # its path; a copy that chown gave to someone else; a key made with mode 644.
-        squat = 'mkdir -m 600 "${2%/key}.key" && /bin/chown www-data "${2%/key}.key"\n'
-        for stubs, squat in (({"ssh-keygen": STUBS["ssh-keygen"] + squat}, True),
-                             ({"chown": STUB + 'exec /bin/chown nobody "$2"\n'}, False),
-                             ({"ssh-keygen": STUBS["ssh-keygen"].replace("077", "022")}, False)):
+        # its path; a copy that install gave to someone else, or with mode 644.
+        squat = 'mkdir -m 600 "${4%/key}.key" && /bin/chown www-data "${4%/key}.key"\n'
+        install = STUB + 'exec /usr/bin/install %s "$5" "$6"\n'
+        for stubs, squat in (({"ssh-keygen": STUBS["ssh-keygen"] + squat}, True), ({"install": install % "-o nobody -m 600"}, False),
+                             ({"install": install % "-o www-data -m 644"}, False)):
             d = Daemon(self, stubs=stubs)
             self.assertEqual(d.ask("request:dev:22"), "ERROR")
             user = re.search(r"<= (\w+)", d.log()).group(1)
             self.assertIn("key copy /tmp/%s.key is not a file of www-data with mode 600\n" % user, d.log())
-            self.assertEqual(d.commands(11), removal(user, key_copy=not squat))
+            self.assertEqual(d.commands(GRANT), removal(user, key_copy=not squat))
             self.assertEqual((os.path.isdir("/tmp/%s.key" % user), os.path.lexists("/tmp/" + user)), (squat, False))
 
     def test_purge_deletes_plain_names_and_own_rules_in_the_range(self):

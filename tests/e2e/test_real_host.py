@@ -1,13 +1,11 @@
 # End to end with a real ssh server, real accounts and real firewall rules,
-# in private network, mount and pid namespaces: overlays on /etc, /run, /tmp and
-# /var/log keep every account, file and rule it makes from the host, and this
-# script's first process is the namespaces' init, which reaps orphans only once
-# a second, as a slow init would; when it ends, the kernel ends every process
-# left in the namespace. Exit status 77: skipped (not root, outside CI).
+# in private network, mount and pid namespaces (harness.in_namespaces): when
+# the test ends, the kernel ends every process left in the namespace. Exit
+# status 77: skipped (not root, outside CI).
 import glob, os, pathlib, pwd, re, shutil, signal, socket, socketserver, subprocess, sys, tempfile, threading, time, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
-from harness import BINARY, SANITIZER_REPORT, wait_for  # noqa: E402
+from harness import BINARY, HOLD_REAPING, SANITIZER_REPORT, in_namespaces, wait_for  # noqa: E402
 DEVICE = 2222
 DROP_IN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../packaging/sshd-tunnel_keeper.conf")
 SSH = ["-i", "/tmp/key", "-o", "UserKnownHostsFile=/tmp/known_hosts", "-o", "BatchMode=yes"]
@@ -112,9 +110,10 @@ class RealHost(unittest.TestCase):
             # A crash while b has a filter: -c deletes b's account and its rules, so its port serves the next grant.
             self.assertEqual(self.ask("acl:b:10.9.9.0/24"), "OK")
             daemon.kill()
-            daemon, log = self.start_daemon("-c", "-t", "3")
+            daemon, log = self.start_daemon("-c", "-t", "3", "-k", "rsa")
             command, user, local = self.grant("c")
             self.assertEqual((local, (b_user + ":") in read("/etc/passwd"), own_rules(20000)), (20000, False, []))
+            self.assertRegex(subprocess.run(["ssh-keygen", "-lf", "/tmp/key"], capture_output=True, text=True).stdout, r"\(RSA\)\n$")
             self.run_device(command, local)
             # The key ends with the grant, even with the daemon gone.
             daemon.kill()
@@ -134,17 +133,5 @@ if __name__ == "__main__":
     if os.geteuid() != 0:
         print("end-to-end test skipped: needs root", file=sys.stderr)
         sys.exit(1 if os.environ.get("CI") == "true" else 77)   # in CI it must run
-    if os.getpid() != 1:
-        sys.exit(subprocess.call(["unshare", "-n", "-m", "-p", "--fork", "--mount-proc", sys.executable, os.path.abspath(__file__)]))
-    subprocess.run(["sh", "-ec", "mount -t tmpfs tmpfs /mnt; for d in /etc /run /tmp /var/log; do mkdir -p /mnt/u$d /mnt/w$d; mount -t "
-                    "overlay overlay -o lowerdir=$d,upperdir=/mnt/u$d,workdir=/mnt/w$d $d; done; mkdir -p /run/sshd; ip link set lo up"], check=True)
-    test = os.fork()
-    if test == 0:
-        unittest.main(argv=[sys.argv[0], "-v"])
-    # The namespaces' init: orphans wait up to a second to be reaped, so a
-    # killed account's processes linger as zombies.
-    while True:
-        time.sleep(1)
-        while (ended := os.waitpid(-1, os.WNOHANG))[0]:
-            if ended[0] == test:
-                sys.exit(os.waitstatus_to_exitcode(ended[1]))
+    in_namespaces(__file__)
+    unittest.main(argv=[sys.argv[0], "-v"])

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "access/host.h"
 #include "telnet_server.h"
 #include "text.h"
 
@@ -30,4 +31,22 @@ TEST(Parsing, DevicePortsRangesAndFilters)
                             "1.2.3", "1..2.3", "01.2.3.4", "1.2.3.4/", "1.2.3.4/255.0.255.0", "1.2.3.4/255.255.255.254.0",
                             "1.2.3.4/24/8", "1.2.3.4/100", "1.2.3.4/-1", "1000.2.3.4", ""})
         EXPECT_FALSE(is_valid_source_filter(bad)) << bad;
+}
+
+TEST(Commands, PlainCommandsRunWithoutAShell)
+{
+    struct { const char* command; std::vector<std::string> words; } plain[] = {
+        {"mkdir -m 755 /tmp/u/.ssh/", {"mkdir", "-m", "755", "/tmp/u/.ssh/"}},
+        {"ssh-keygen -t ed25519 -f k -P \"\" -q", {"ssh-keygen", "-t", "ed25519", "-f", "k", "-P", "", "-q"}},
+        {"sed -n 's/^/a=\"x:1\",b /w f' k", {"sed", "-n", "s/^/a=\"x:1\",b /w f", "k"}},
+        {"  rm  -rf a'b c'd ", {"rm", "-rf", "ab cd"}}};
+    for (const auto& c : plain) {
+        std::vector<std::string> words;
+        EXPECT_TRUE(split_plain_command(c.command, words) && words == c.words) << c.command;
+    }
+    for (const char* shell : {"a > b", "a|b", "a; b", "a && b", "echo $(id)", "echo \"$HOME\"", "echo `id`", "A=1 b", "rm *",
+                              "echo 'open", "a\\ b", "", " ", "ls ~", "a\tb"}) {
+        std::vector<std::string> words;
+        EXPECT_FALSE(split_plain_command(shell, words)) << shell;
+    }
 }
