@@ -33,7 +33,8 @@ class Cleanups:
 def protocol(c):
     d = Daemon(c, "-r", "20000-20010")
     d.ask("request:bench:22")
-    subprocess.run([os.path.join(BUILD, "bench", "bench_protocol"), str(d.port), "localports:bench", "20000", "5000"],
+    subprocess.run([os.path.join(BUILD, "bench", "bench_protocol"), str(d.port), "localports:bench", "20000", "2000",
+                    c.folder + "/minimal.log"],
                    check=True)
 
 

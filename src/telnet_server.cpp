@@ -1,10 +1,14 @@
 #include "telnet_server.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -39,6 +43,56 @@ void send_all(int fd, const std::string& text)
     }
 }
 
+// The uid that owns the client's end of a loopback TCP connection, asked of
+// the kernel for exactly that socket: one NETLINK_SOCK_DIAG lookup by the
+// connection's four addresses and ports, whatever the number of sockets on
+// the host. False when the kernel does not know the socket or it has no
+// owner any more (closed: a time-wait or orphaned socket reports uid 0).
+bool connection_owner_uid(int diag_fd, int fd, unsigned& uid)
+{
+    struct sockaddr_in local, peer;
+    socklen_t local_len = sizeof local, peer_len = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&local), &local_len) != 0 ||
+        getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_len) != 0)
+        return false;
+    struct {
+        struct nlmsghdr header;
+        struct inet_diag_req_v2 request;
+    } message;
+    memset(&message, 0, sizeof message);
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST;
+    message.request.sdiag_family = AF_INET;
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = ~0U;
+    // The client's socket: its source is our peer, its destination us.
+    message.request.id.idiag_sport = peer.sin_port;
+    message.request.id.idiag_dport = local.sin_port;
+    message.request.id.idiag_src[0] = peer.sin_addr.s_addr;
+    message.request.id.idiag_dst[0] = local.sin_addr.s_addr;
+    message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    struct sockaddr_nl kernel;
+    memset(&kernel, 0, sizeof kernel);
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(diag_fd, &message, sizeof message, 0, reinterpret_cast<struct sockaddr*>(&kernel), sizeof kernel) < 0)
+        return false;
+    union {
+        struct nlmsghdr header;
+        char bytes[1024];
+    } reply;
+    const ssize_t n = recv(diag_fd, &reply, sizeof reply, 0);
+    if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(struct inet_diag_msg))) ||
+        !NLMSG_OK(&reply.header, static_cast<size_t>(n)) || reply.header.nlmsg_type != SOCK_DIAG_BY_FAMILY)
+        return false;
+    const struct inet_diag_msg* found = static_cast<const struct inet_diag_msg*>(NLMSG_DATA(&reply.header));
+    if (found->idiag_inode == 0)
+        return false;
+    uid = found->idiag_uid;
+    return true;
+}
+
 } // namespace
 
 telnet_server::telnet_server()
@@ -70,6 +124,11 @@ int telnet_server::set_ssh_ip(std::string ip)
     return 0;
 }
 
+void telnet_server::set_allowed_uids(std::vector<unsigned> uids)
+{
+    m_allowed_uids = uids;
+}
+
 void telnet_server::set_key_type(std::string type)
 {
     m_key_type = type;
@@ -93,6 +152,10 @@ int telnet_server::init()
     if (bind(m_socket_fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0)
         goto error;
     if (listen(m_socket_fd, 5) < 0)
+        goto error;
+    // Without it no caller can be checked, and so none served.
+    m_diag_fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (m_diag_fd < 0)
         goto error;
 
     m_init_success = 1;
@@ -190,6 +253,19 @@ int telnet_server::read_tcp(int fd, char* buf, int* buflen)
     return n > 0 ? 1 : 0;
 }
 
+bool telnet_server::caller_is_allowed(int fd)
+{
+    unsigned uid;
+    if (!connection_owner_uid(m_diag_fd, fd, uid)) {
+        log_msg("run", "refused control connection from an unknown uid\n");
+        return false;
+    }
+    if (uid == 0 || std::find(m_allowed_uids.begin(), m_allowed_uids.end(), uid) != m_allowed_uids.end())
+        return true;
+    log_msg("run", "refused control connection from uid %u\n", uid);
+    return false;
+}
+
 void telnet_server::shutdown_wait()
 {
     // The registry is emptied by the expiry thread; its size is read under
@@ -251,10 +327,14 @@ int telnet_server::run()
                 log_msg("run", "NOT ENOUGH FILE DESCRIPTORS: got fd %i", fd);
                 close(fd);
                 continue;
-            } else {
+            } else if (caller_is_allowed(fd)) {
                 FD_SET(fd, &state);
                 if (fd > maxfd)
                     maxfd = fd;
+            } else {
+                // Refused before anything is read: the request changes nothing.
+                send_all(fd, "ERROR\n");
+                close(fd);
             }
         }
 
@@ -272,7 +352,10 @@ int telnet_server::run()
             // The request ends at the first NUL byte, if there is one.
             msgbuf[msgbuflen] = '\0';
             std::string request(msgbuf);
-            log_msg("run", "read %s", request.c_str());
+            // Control bytes inside the request are logged escaped, so that
+            // no request writes a log line of its own; its line end stays.
+            const std::string::size_type end = request.find_last_not_of("\r\n") + 1;
+            log_msg("run", "read %s%s", escape_text(request.substr(0, end)).c_str(), request.c_str() + end);
             std::string answer = create_answer_for_request(request);
             if (answer == "SHUTDOWN")
                 shutdown_wait();
@@ -298,6 +381,12 @@ std::string telnet_server::create_answer_for_request(std::string request)
     std::vector<std::string> fields;
     explode_string(request, ":", fields);
     const std::string command = fields.empty() ? std::string() : fields[0];
+    // A device name goes into log lines and "list" lines: a control byte
+    // in it could write lines of the caller's choosing.
+    if (fields.size() >= 2 && has_control_byte(fields[1])) {
+        log_msg("create_answer_for_request", "refused device name |%s|\n", escape_text(fields[1]).c_str());
+        return "ERROR";
+    }
 
     if (fields.size() == 3 && command == "request") {
         remove_temp_user(fields[1]);

@@ -29,6 +29,8 @@ public:
     int run();
     int init_success();
     int set_ssh_ip(std::string ip);
+    // Who besides root may use the control port.
+    void set_allowed_uids(std::vector<unsigned> uids);
     // Type of the key pairs that grants get: "ed25519", "rsa" or "ecdsa".
     void set_key_type(std::string type);
 
@@ -39,6 +41,9 @@ private:
     int new_client();
     int read_tcp(int fd, char* buf, int* buflen);
     void shutdown_wait();
+    // Whether the client's end of the connection belongs to root or an
+    // allowed uid; logs the refusal otherwise.
+    bool caller_is_allowed(int fd);
 
     // Control protocol (telnet_server.cpp).
     std::string create_answer_for_request(std::string request);
@@ -68,6 +73,8 @@ private:
     pthread_t m_timer_thread;
     pthread_mutex_t m_lock;
     std::string m_key_type = "ed25519";
+    std::vector<unsigned> m_allowed_uids;
+    int m_diag_fd = -1;  // NETLINK_SOCK_DIAG, for the owner of each caller's socket
 };
 
 // Holds a mutex for the lifetime of the object.

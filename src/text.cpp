@@ -1,5 +1,7 @@
 #include "text.h"
 
+#include <cctype>
+
 void chomp(std::string& str)
 {
     std::string::size_type last = str.find_last_not_of("\r\n \t");
@@ -47,4 +49,53 @@ bool parse_port_number(const std::string& text, int& port)
         return false;
     port = value;
     return true;
+}
+
+bool has_control_byte(const std::string& text)
+{
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7f)
+            return true;
+    return false;
+}
+
+std::string escape_text(const std::string& text)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string escaped;
+    for (unsigned char c : text) {
+        if (c == '\\')
+            escaped += "\\\\";
+        else if (c == '\n')
+            escaped += "\\n";
+        else if (c == '\r')
+            escaped += "\\r";
+        else if (c == '\t')
+            escaped += "\\t";
+        else if (c < 0x20 || c == 0x7f)
+            escaped += std::string("\\x") + hex[c >> 4] + hex[c & 15];
+        else
+            escaped += static_cast<char>(c);
+    }
+    return escaped;
+}
+
+std::string unescape_text(const std::string& text)
+{
+    std::string plain;
+    for (std::string::size_type i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            plain += text[i];
+            continue;
+        }
+        const char c = text[++i];
+        if (c == 'x' && i + 2 < text.size() && isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            plain += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            plain += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+        }
+    }
+    return plain;
 }

@@ -44,6 +44,15 @@ std::string to_string(T t, std::ios_base& (*f)(std::ios_base&))
 // "20000,20001"; the empty list gives the empty text.
 std::string port_list_to_string(const port_list& ports);
 
+// True when the text holds a control byte: below 0x20, or 0x7f.
+bool has_control_byte(const std::string& text);
+
+// The text with each control byte and backslash written as an escape ("\n",
+// "\r", "\t", "\\", "\x01"): one line of printable text, which
+// unescape_text turns back into the original.
+std::string escape_text(const std::string& text);
+std::string unescape_text(const std::string& text);
+
 // Reads a decimal number from 1 to 65535 with optional blanks around it.
 // Returns false for anything else (signs, letters, empty text, overflow).
 bool parse_port_number(const std::string& text, int& port);

@@ -2,7 +2,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <getopt.h>
+#include <pwd.h>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "log.h"
@@ -28,6 +30,7 @@ int print_usage()
     fprintf(stderr, "-i N: ip to use when generating forwarding request\n");
     fprintf(stderr, "-t N: time in seconds after which a connection is removed (default 3600)\n");
     fprintf(stderr, "-l P: path to logfile (default /var/log/tunnel_keeper.log)\n");
+    fprintf(stderr, "-a U: users besides root allowed to send commands, comma separated (default www-data)\n");
     fprintf(stderr, "-k T: type of the generated ssh keys: ed25519, rsa or ecdsa (default ed25519)\n");
     fprintf(stderr, "\n");
     fprintf(stderr, "Telnet Options:\n");
@@ -43,7 +46,7 @@ int print_usage()
 }
 
 int parse_commandline(int argc, char** argv, std::string& ip, std::string& portrange,
-                      std::string& logfile, std::string& keytype, int* listenport, int* timeout, int* clean)
+                      std::string& logfile, std::string& keytype, std::vector<unsigned>& allowed, int* listenport, int* timeout, int* clean)
 {
     static const struct option long_options[] = {
         {"ip", required_argument, nullptr, 'i'},
@@ -53,10 +56,11 @@ int parse_commandline(int argc, char** argv, std::string& ip, std::string& portr
         {"clean", no_argument, nullptr, 'c'},
         {"logfile", required_argument, nullptr, 'l'},
         {"key-type", required_argument, nullptr, 'k'},
+        {"allow", required_argument, nullptr, 'a'},
         {nullptr, 0, nullptr, 0},
     };
     for (;;) {
-        int c = getopt_long(argc, argv, "i:p:t:r:l:k:ch", long_options, nullptr);
+        int c = getopt_long(argc, argv, "i:p:t:r:l:k:a:ch", long_options, nullptr);
         switch (c) {
         case -1:
             return 0;
@@ -89,6 +93,21 @@ int parse_commandline(int argc, char** argv, std::string& ip, std::string& portr
         case 'l':
             logfile = optarg;
             break;
+        case 'a': {
+            // The named accounts replace the default; each must exist now.
+            std::vector<std::string> names;
+            explode_string(optarg, ",", names);
+            allowed.clear();
+            for (const std::string& name : names) {
+                const struct passwd* account = getpwnam(name.c_str());
+                if (!account)
+                    return bad_value("-a", optarg);
+                allowed.push_back(account->pw_uid);
+            }
+            if (names.empty())
+                return bad_value("-a", optarg);
+            break;
+        }
         case 'k':
             keytype = optarg;
             if (keytype != "ed25519" && keytype != "rsa" && keytype != "ecdsa")
@@ -109,8 +128,13 @@ int main(int argc, char** argv)
     int timeout = 3600;
     std::string logfilepath = "/var/log/tunnel_keeper.log";
     std::string keytype = "ed25519";
+    // By default the account that receives the key copies may call too,
+    // so that the management client can run as it.
+    std::vector<unsigned> allowed;
+    if (const struct passwd* www_data = getpwnam("www-data"))
+        allowed.push_back(www_data->pw_uid);
 
-    if (parse_commandline(argc, argv, sship, portrange, logfilepath, keytype, &listenport, &timeout, &clean) == -1) {
+    if (parse_commandline(argc, argv, sship, portrange, logfilepath, keytype, allowed, &listenport, &timeout, &clean) == -1) {
         print_usage();
         return -1;
     }
@@ -129,6 +153,7 @@ int main(int argc, char** argv)
         return 1;
     }
     server.set_key_type(keytype);
+    server.set_allowed_uids(allowed);
     log_msg("main", "started tunnel_keeper\n");
     if (clean)
         remove_tmp_users_and_connections(portrange);

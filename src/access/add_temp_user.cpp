@@ -76,7 +76,7 @@ int telnet_server::add_temp_user(std::string name, std::vector<std::string> port
     for (const std::string& text : ports) {
         int port;
         if (!parse_port_number(text, port)) {
-            log_msg("add_temp_user", "invalid port |%s| for %s\n", text.c_str(), name.c_str());
+            log_msg("add_temp_user", "invalid port |%s| for %s\n", escape_text(text).c_str(), name.c_str());
             forward_string = "ERROR";
             return -1;
         }

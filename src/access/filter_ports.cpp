@@ -65,7 +65,7 @@ bool is_valid_source_filter(const std::string& filter)
 std::string telnet_server::filter_ports(std::string name, std::string acl)
 {
     if (!is_valid_source_filter(acl)) {
-        log_msg("filter_ports", "acl for %s |%s| seems to be invalid\n", name.c_str(), acl.c_str());
+        log_msg("filter_ports", "acl for %s |%s| seems to be invalid\n", name.c_str(), escape_text(acl).c_str());
         return "ERROR";
     }
 

@@ -45,7 +45,7 @@ class Daemons(unittest.TestCase):
         for args, message in ((["-h"], ""), (["-x"], "invalid option"), (["-p"], "requires an argument"),
                               (["--p", "1"], "ambiguous"), (["-p", "abc"], "invalid value |abc| for option -p"),
                               (["-p", "65536"], "|65536| for option -p"), (["-p", "0"], "|0| for option -p"),
-                              (["-t", "0"], "|0| for option -t"), (["--timeout=x"], "|x| for option -t"), (["-k", "dsa"], "|dsa| for option -k"),
+                              (["-t", "0"], "|0| for option -t"), (["--timeout=x"], "|x| for option -t"), (["-k", "dsa"], "|dsa| for option -k"), (["-a", "root,nobody_tk"], "|root,nobody_tk| for option -a"),
                               (["-r", "1-65535"], "|1-65535| for option -r"), (["--portrange", "20000"], "|20000| for option -r")):
             result = subprocess.run([BINARY, "-l", log] + args, capture_output=True, text=True, timeout=10)
             first, _, rest = result.stderr.partition("\n")
@@ -80,8 +80,11 @@ class Daemons(unittest.TestCase):
         self.assertEqual(d.send("list\n"), "\n")
         for request in ("", "   ", "bogus", "request:dev1", "request:dev1:22:80", "key:dev1:x", " list", "LIST", "list\nlist",
                         "shutdown:now", "release:dev1", "localports:dev1", "remoteports:dev1", "key:dev1", "list:x",
-                        "status:dev1", "status", "status:dev1:x"):
+                        "status:dev1", "status", "status:dev1:x", "request:a\ngrant |a|:22", "key:a\x7fb"):
             self.assertEqual(d.ask(request), "ERROR", request)
+        # A control byte in a name is refused; no request writes a log line of its own.
+        self.assertRegex(d.log(), r"run: read request:a\\ngrant \|a\|:22\n.*create_answer_for_request: refused device name "
+                                  r"\|a\\ngrant \|a\|\|\n(.*\n)+.*refused device name \|a\\x7fb\|\n")
         user_b, user_a = user_of(d.ask("request:b:22,,80,")), user_of(d.ask("request::a::22"))
         self.assertEqual(d.send("list \r\n"), "a => 22 => 20002 => 3600 => %s\nb => 22,80 => 20000,20001 => 3600 => %s\n\n"
                          % (user_a, user_b))

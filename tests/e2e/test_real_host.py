@@ -30,17 +30,21 @@ def own_rules(port):
 
 
 class RealHost(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        device = type("Device", (socketserver.BaseRequestHandler,), {"handle": lambda h: h.request.sendall(b"hello from device\n")})
+        threading.Thread(target=socketserver.ThreadingTCPServer(("127.0.0.1", DEVICE), device).serve_forever, daemon=True).start()
+
     def setUp(self):
         self.dir = tempfile.mkdtemp()
         self.addCleanup(self.check_logs)
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", self.dir + "/hostkey"], check=True)
-        device = type("Device", (socketserver.BaseRequestHandler,), {"handle": lambda h: h.request.sendall(b"hello from device\n")})
-        threading.Thread(target=socketserver.ThreadingTCPServer(("127.0.0.1", DEVICE), device).serve_forever, daemon=True).start()
 
     def start_daemon(self, *args):
         log = "%s/tk%d.log" % (self.dir, len(os.listdir(self.dir)))
         daemon = subprocess.Popen([BINARY, "-i", "127.0.0.1", "-l", log, "-r", "20000-20010"] + list(args))
         wait_for("the daemon", lambda: "started tunnel_keeper" in read(log))
+        self.addCleanup(lambda: daemon.kill() or daemon.wait())
         return daemon, log
 
     def ask(self, request):
@@ -122,6 +126,24 @@ class RealHost(unittest.TestCase):
             self.assertEqual((login.returncode, "Permission denied" in login.stderr), (255, True))
             sshd.terminate()
             sshd.wait()
+
+    def test_only_root_and_allowed_users_drive_the_daemon(self):
+        subprocess.run(["useradd", "-M", "mallory"], check=True)
+        as_user = lambda name, request: subprocess.run(["bash", "-c", "exec 3<>/dev/tcp/127.0.0.1/55444; echo '%s' >&3; cat <&3"
+                                                        % request], user=name, capture_output=True, text=True).stdout.rstrip("\n")
+        daemon, log = self.start_daemon()
+        _, user, local = self.grant("a")
+        self.assertEqual(self.ask("acl:a:10.9.9.0/24"), "OK")
+        before = (self.ask("list"), read("/etc/passwd"), own_rules(local))
+        table = [("root", "localports:a", str(local)), ("www-data", "key:a", "/tmp/%s.key" % user)] + [
+            ("mallory", r, "ERROR") for r in ("list", "key:a", "request:m:22", "acl:a:10.1.1.1", "release:a", "shutdown")]
+        self.assertEqual([(who, r, as_user(who, r)) for who, r, _ in table], table)
+        self.assertEqual((self.ask("list"), read("/etc/passwd"), own_rules(local)), before)
+        self.assertEqual(read(log).count("refused control connection from uid %d\n" % pwd.getpwnam("mallory").pw_uid), 6)
+        daemon.kill()
+        daemon.wait()
+        self.start_daemon("-a", "mallory")
+        self.assertEqual([as_user("mallory", "list"), as_user("www-data", "list")], [self.ask("list"), "ERROR"])
 
     def check_logs(self):
         for log in glob.glob(self.dir + "/*.log"):
