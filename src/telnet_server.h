@@ -4,6 +4,7 @@
 #define TUNNEL_KEEPER_TELNET_SERVER_H
 
 #include <map>
+#include <ctime>
 #include <pthread.h>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@ struct localuser {
     port_list localports;   // pool ports on this host, in request order
     port_list remoteports;  // device ports, same length and order
     int time_left = 0;      // seconds until the expiry thread removes it
+    time_t end = 0;         // the grant's end, as its key line says
     std::string acl;        // source filter; empty until "acl" sets it once
 };
 
@@ -31,6 +33,12 @@ public:
     int set_ssh_ip(std::string ip);
     // Who besides root may use the control port.
     void set_allowed_uids(std::vector<unsigned> uids);
+    // Where the registry is kept across restarts; empty: nowhere.
+    void set_state_file(std::string path);
+    // Reads the state file: takes back each live grant whose account still
+    // exists and removes the others (access/grant_state.cpp). Returns the
+    // grants taken back.
+    std::vector<localuser> take_back_grants();
     // Type of the key pairs that grants get: "ed25519", "rsa" or "ecdsa".
     void set_key_type(std::string type);
 
@@ -59,6 +67,9 @@ private:
     int remove_temp_user(std::string name);
     std::string filter_ports(std::string name, std::string acl);
     std::string connection_status(std::string name);
+    // Writes the registry to the state file; the caller holds m_lock
+    // (access/grant_state.cpp).
+    int save_grants();
 
     friend void* timer(void* t);
     friend struct telnet_server_test_access;
@@ -74,6 +85,7 @@ private:
     pthread_mutex_t m_lock;
     std::string m_key_type = "ed25519";
     std::vector<unsigned> m_allowed_uids;
+    std::string m_state_path;
     int m_diag_fd = -1;  // NETLINK_SOCK_DIAG, for the owner of each caller's socket
 };
 
@@ -98,8 +110,9 @@ void* timer(void* t);
 int get_net_info_for_first_non_loopback(char* mac, char* ip);
 
 // Deletes accounts left by an earlier run, and the filter rules it left for
-// the pool range `portrange` (access/remove_tmp_users_and_connections.cpp).
-int remove_tmp_users_and_connections(const std::string& portrange);
+// the pool range `portrange`, but not the accounts and ports of the grants in
+// `kept` (access/remove_tmp_users_and_connections.cpp).
+int remove_tmp_users_and_connections(const std::string& portrange, const std::vector<localuser>& kept);
 
 // Reads a range text "start-stop" (stop excluded). 0 and the two ends when
 // the pool would accept it, -1 otherwise (access/port_pool.cpp).
@@ -110,10 +123,20 @@ int parse_port_range(const std::string& portrange, int& start, int& stop);
 // delete them (access/filter_ports.cpp).
 void run_filter_rules(const char* function, const char* action, const localuser& record);
 
-// Deletes the filter rules of the forms run_filter_rules makes whose port
-// lies in start to stop-1, as the INPUT chains list them now: what a killed
-// daemon left (access/filter_ports.cpp).
-void remove_leftover_filter_rules(const char* function, int start, int stop);
+// A rule of the forms run_filter_rules makes, as "iptables -S INPUT" and
+// "ip6tables -S INPUT" list it now: the ACCEPT rule from `acl`, or (with
+// `acl` empty) the DROP rule of `tool` (access/filter_ports.cpp).
+struct filter_rule {
+    std::string tool;
+    int port;
+    std::string acl;
+};
+std::vector<filter_rule> list_filter_rules(const char* function);
+void delete_filter_rule(const char* function, const filter_rule& rule);
+
+// Makes the filter rules of each grant with a filter present exactly once,
+// in their order (access/filter_ports.cpp).
+void restore_filter_rules(const char* function, const std::vector<localuser>& grants);
 
 // True for a source filter the firewall rules can carry: a dotted-quad IPv4
 // address, optionally "/" and a prefix length 0 to 32 or a dotted-quad

@@ -30,6 +30,7 @@ int print_usage()
     fprintf(stderr, "-i N: ip to use when generating forwarding request\n");
     fprintf(stderr, "-t N: time in seconds after which a connection is removed (default 3600)\n");
     fprintf(stderr, "-l P: path to logfile (default /var/log/tunnel_keeper.log)\n");
+    fprintf(stderr, "-s P: path to state file (default /var/lib/tunnel_keeper/grants)\n");
     fprintf(stderr, "-a U: users besides root allowed to send commands, comma separated (default www-data)\n");
     fprintf(stderr, "-k T: type of the generated ssh keys: ed25519, rsa or ecdsa (default ed25519)\n");
     fprintf(stderr, "\n");
@@ -46,7 +47,7 @@ int print_usage()
 }
 
 int parse_commandline(int argc, char** argv, std::string& ip, std::string& portrange,
-                      std::string& logfile, std::string& keytype, std::vector<unsigned>& allowed, int* listenport, int* timeout, int* clean)
+                      std::string& logfile, std::string& statefile, std::string& keytype, std::vector<unsigned>& allowed, int* listenport, int* timeout, int* clean)
 {
     static const struct option long_options[] = {
         {"ip", required_argument, nullptr, 'i'},
@@ -57,10 +58,11 @@ int parse_commandline(int argc, char** argv, std::string& ip, std::string& portr
         {"logfile", required_argument, nullptr, 'l'},
         {"key-type", required_argument, nullptr, 'k'},
         {"allow", required_argument, nullptr, 'a'},
+        {"state", required_argument, nullptr, 's'},
         {nullptr, 0, nullptr, 0},
     };
     for (;;) {
-        int c = getopt_long(argc, argv, "i:p:t:r:l:k:a:ch", long_options, nullptr);
+        int c = getopt_long(argc, argv, "i:p:t:r:l:k:a:s:ch", long_options, nullptr);
         switch (c) {
         case -1:
             return 0;
@@ -92,6 +94,9 @@ int parse_commandline(int argc, char** argv, std::string& ip, std::string& portr
         }
         case 'l':
             logfile = optarg;
+            break;
+        case 's':
+            statefile = optarg;
             break;
         case 'a': {
             // The named accounts replace the default; each must exist now.
@@ -128,13 +133,14 @@ int main(int argc, char** argv)
     int timeout = 3600;
     std::string logfilepath = "/var/log/tunnel_keeper.log";
     std::string keytype = "ed25519";
+    std::string statefile = "/var/lib/tunnel_keeper/grants";
     // By default the account that receives the key copies may call too,
     // so that the management client can run as it.
     std::vector<unsigned> allowed;
     if (const struct passwd* www_data = getpwnam("www-data"))
         allowed.push_back(www_data->pw_uid);
 
-    if (parse_commandline(argc, argv, sship, portrange, logfilepath, keytype, allowed, &listenport, &timeout, &clean) == -1) {
+    if (parse_commandline(argc, argv, sship, portrange, logfilepath, statefile, keytype, allowed, &listenport, &timeout, &clean) == -1) {
         print_usage();
         return -1;
     }
@@ -154,8 +160,12 @@ int main(int argc, char** argv)
     }
     server.set_key_type(keytype);
     server.set_allowed_uids(allowed);
+    server.set_state_file(statefile);
     log_msg("main", "started tunnel_keeper\n");
+    // Before serving, with or without -c: the grants of the last run come
+    // back, and -c purges only what none of them owns.
+    const std::vector<localuser> kept = server.take_back_grants();
     if (clean)
-        remove_tmp_users_and_connections(portrange);
+        remove_tmp_users_and_connections(portrange, kept);
     return server.run();
 }

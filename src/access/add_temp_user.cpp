@@ -157,7 +157,9 @@ int telnet_server::add_temp_user(std::string name, std::vector<std::string> port
     forward_string += " " + user + "@" + m_sship + " \"sleep " + to_string(m_timeout, std::dec) + "\"";
     record.username = user;
     record.time_left = m_timeout;
+    record.end = end;
     lock_hold hold(m_lock);
     m_trelvox_to_localuser_map[name] = record;
+    save_grants();
     return 0;
 }

@@ -82,6 +82,7 @@ std::string telnet_server::filter_ports(std::string name, std::string acl)
     }
     record.acl = acl;
     run_filter_rules("filter_ports", "-A", record);
+    save_grants();
     return "OK";
 }
 
@@ -113,8 +114,9 @@ void run_filter_rules(const char* function, const char* action, const localuser&
     }
 }
 
-void remove_leftover_filter_rules(const char* function, int start, int stop)
+std::vector<filter_rule> list_filter_rules(const char* function)
 {
+    std::vector<filter_rule> rules;
     for (const char* tool : {"iptables", "ip6tables"}) {
         std::vector<std::string> lines;
         if (read_command_output(function, std::string(tool) + " -S INPUT", lines) != 0)
@@ -122,20 +124,67 @@ void remove_leftover_filter_rules(const char* function, int start, int stop)
         // The chain lists this daemon's rules as
         //   -A INPUT -s 10.1.2.0/24 -p tcp -m tcp --dport 20000 -j ACCEPT
         //   -A INPUT -p tcp -m tcp --dport 20000 -j DROP
-        // Only a checked filter and a checked port reach the delete command.
+        // Only a checked filter and a checked port are taken from a line.
         for (const std::string& line : lines) {
             std::vector<std::string> words;
             explode_string(line, " ", words);
             int port;
-            if (words.size() < 10 || !parse_port_number(words[words.size() - 3], port) || port < start ||
-                port >= stop)
+            if (words.size() < 10 || !parse_port_number(words[words.size() - 3], port))
                 continue;
             const std::string tail = " -p tcp -m tcp --dport " + to_string(port, std::dec) + " -j ";
             const std::string acl = words[3];
             if (std::string(tool) == "iptables" && line == "-A INPUT -s " + acl + tail + "ACCEPT" && is_valid_source_filter(acl))
-                run_accept_rule(function, "-D", acl, port);
+                rules.push_back({tool, port, acl});
             else if (line == "-A INPUT" + tail + "DROP")
-                run_drop_rule(function, "-D", tool, port);
+                rules.push_back({tool, port, ""});
+        }
+    }
+    return rules;
+}
+
+void delete_filter_rule(const char* function, const filter_rule& rule)
+{
+    if (rule.acl.empty())
+        run_drop_rule(function, "-D", rule.tool.c_str(), rule.port);
+    else
+        run_accept_rule(function, "-D", rule.acl, rule.port);
+}
+
+void restore_filter_rules(const char* function, const std::vector<localuser>& grants)
+{
+    std::vector<filter_rule> present;
+    bool listed = false;
+    for (const localuser& grant : grants) {
+        if (grant.acl.empty())
+            continue;
+        if (!listed)
+            present = list_filter_rules(function);
+        listed = true;
+        for (int port : grant.localports) {
+            // The grant's three rules for the port, each exactly once, and
+            // the ACCEPT rule before the DROP rule: otherwise all copies go
+            // and the three are appended again in their order.
+            std::vector<filter_rule> copies;
+            int accept = 0, drop = 0, drop6 = 0;
+            for (const filter_rule& rule : present) {
+                if (rule.port != port || !(rule.acl.empty() || rule.acl == grant.acl))
+                    continue;
+                copies.push_back(rule);
+                if (!rule.acl.empty())
+                    ++accept;
+                else if (rule.tool == "iptables")
+                    ++drop;
+                else
+                    ++drop6;
+            }
+            const bool ordered = !copies.empty() && !copies.front().acl.empty();
+            if (accept == 1 && drop == 1 && drop6 == 1 && ordered)
+                continue;
+            for (const filter_rule& rule : copies)
+                delete_filter_rule(function, rule);
+            localuser one = grant;
+            one.localports = {port};
+            run_filter_rules(function, "-A", one);
         }
     }
 }

@@ -45,6 +45,7 @@ int telnet_server::remove_temp_user(std::string name)
         record = it->second;
         return_free_ports(record.localports);
         m_trelvox_to_localuser_map.erase(it);
+        save_grants();
     }
     log_msg("remove_temp_user", "removing trelvox %s with username %s\n", name.c_str(),
             record.username.c_str());

@@ -1,12 +1,22 @@
 // Start-up purge: deletes the temporary accounts that an earlier run left on
 // the host, found by their name prefix in the account file, and the filter
-// rules it left in the pool range.
+// rules it left in the pool range, except what the grants taken back from
+// the state file own.
+#include <set>
+
 #include "../log.h"
 #include "../telnet_server.h"
 #include "host.h"
 
-int remove_tmp_users_and_connections(const std::string& portrange)
+int remove_tmp_users_and_connections(const std::string& portrange, const std::vector<localuser>& kept)
 {
+    std::set<std::string> owned;
+    std::set<int> held;
+    for (const localuser& grant : kept) {
+        owned.insert(grant.username);
+        held.insert(grant.localports.begin(), grant.localports.end());
+    }
+
     std::vector<std::string> lines;
     if (read_command_output("remove_tmp_users_and_connections",
                             "cat /etc/passwd|grep ^sshtmp|sed 's/:.*//'", lines) != 0)
@@ -23,6 +33,8 @@ int remove_tmp_users_and_connections(const std::string& portrange)
                     user.c_str());
             continue;
         }
+        if (owned.count(user))
+            continue;
         log_msg("remove_tmp_users_and_connections", "Deleting user %s\n", user.c_str());
         remove_account("remove_tmp_users_and_connections", user, true);
     }
@@ -31,6 +43,8 @@ int remove_tmp_users_and_connections(const std::string& portrange)
     // shut the next grant's device out.
     int start, stop;
     if (parse_port_range(portrange, start, stop) == 0)
-        remove_leftover_filter_rules("remove_tmp_users_and_connections", start, stop);
+        for (const filter_rule& rule : list_filter_rules("remove_tmp_users_and_connections"))
+            if (rule.port >= start && rule.port < stop && !held.count(rule.port))
+                delete_filter_rule("remove_tmp_users_and_connections", rule);
     return 0;
 }

@@ -3,6 +3,10 @@
 # of its open descriptors are sockets or the log.
 import os, pathlib, re, shutil, socket, subprocess, sys, tempfile, time
 
+# Every daemon of the tests, and the tests' own clock, run in a zone east of
+# UTC without daylight saving: local time and UTC differ by 5.5 hours.
+os.environ["TZ"] = "TKT-5:30"
+time.tzset()
 BINARY = os.environ.get("TK_BINARY", os.path.join(os.path.dirname(__file__), "../../build/tunnel_keeper"))
 SANITIZER_REPORT = r"ERROR: AddressSanitizer|WARNING: ThreadSanitizer|runtime error:|ERROR: LeakSanitizer"
 HEAD = ("start-stop-daemon --start --quiet --background --exec /usr/bin/ssh --startas /usr/bin/ssh "
@@ -69,7 +73,8 @@ class Daemon:
         # TMPDIR elsewhere: the homes must still be made in /tmp.
         env = dict(os.environ, PATH=self.dir + "/bin:" + os.environ["PATH"], STUB_RECORD=self.record,
                    STUB_LOG=self.log_path, TMPDIR=self.dir, **(env or {}))
-        argv = [BINARY, "-p", str(self.port), "-l", self.log_path] + (["-i", ip] if ip else []) + list(args)
+        self.state = self.record + ".state"
+        argv = [BINARY, "-p", str(self.port), "-l", self.log_path, "-s", self.state] + (["-i", ip] if ip else []) + list(args)
         self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         if wait:
             wait_for("the daemon", lambda: "started tunnel_keeper" in self.log())

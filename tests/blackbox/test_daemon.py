@@ -88,12 +88,12 @@ class Daemons(unittest.TestCase):
         user_b, user_a = user_of(d.ask("request:b:22,,80,")), user_of(d.ask("request::a::22"))
         self.assertEqual(d.send("list \r\n"), "a => 22 => 20002 => 3600 => %s\nb => 22,80 => 20000,20001 => 3600 => %s\n\n"
                          % (user_a, user_b))
-        self.assertEqual([d.ask(r) for r in ("localports:b", "remoteports:b", "key:a", "status:b", "release: a", "release:a:x",
+        self.assertEqual([d.ask(r) for r in ("localports:b\0:x", "remoteports:b", "key:a", "status:b", "release: a", "release:a:x",
                                              "localports:a:x", "release:a", "release:a")],
                          ["20000,20001", "22,80", "/tmp/%s.key" % user_a, "waiting,waiting", "ERROR", "ERROR", "ERROR", "OK", "ERROR"])
         name = "n" * (2048 - len("request::22"))    # the 2049th byte is not read
         self.assertIn(" -R 20003:0.0.0.0:22 ", d.send("request:%s:229" % name))
-        self.assertEqual(d.send(b"localports:" + name.encode() + b"\0junk"), "20003\n")
+        self.assertEqual(d.send(b"localports:" + name.encode() + b"junk"), "20003\n")
         self.assertEqual(len(re.search(r"=> run: (read request:n+)\d\d/", d.log()).group(1)), 1022)   # a log message is cut
         second = Daemon(self, "-c", port=d.port, wait=False)      # fails, and purges nothing
         self.assertEqual((second.proc.wait(10), os.path.exists(second.record + ".fds")), (1, False))
@@ -138,6 +138,7 @@ class Daemons(unittest.TestCase):
         end = calendar.timegm(time.strptime(until.group(1), "%Y-%m-%dT%H:%M:%SZ"))
         self.assertTrue(started <= end - 3600 <= finished)
         self.assertEqual(d.commands(), provisioning(user, [20000, 20001], 3600, end))
+        self.assertEqual(Path(d.state).read_text().split("\n")[1:], ["unit7\t%s\t22,80\t20000,20001\t%d\t" % (user, end), ""])
         with socket.create_server(("127.0.0.1", 20001)):
             self.assertEqual([d.ask("status:unit7"), d.ask("status:nobody")], ["waiting,taken", "ERROR"])
         self.assertEqual([d.ask("acl:unit7:1.2.3.4.5"), d.ask("acl:nobody:10.1.2.3"), d.ask("acl:unit7:10.1.2.0/24"),
@@ -149,6 +150,7 @@ class Daemons(unittest.TestCase):
                                   r".*filter_ports: couldn't find \|nobody\|\n(.*\n)+.*filter_ports: RUNNING \|iptables -A (.*\n)+"
                                   r".*already set\n(.*\n)+.*removing trelvox unit7 with username {0}\n.*Running: rm -f ".format(user))
         self.assertFalse(os.path.lexists("/tmp/%s.key" % user) or os.path.lexists("/tmp/" + user))
+        self.assertEqual(Path(d.state).read_text().count("\n"), 1)   # the comment line alone
         # The commands had nothing open but the log as standard error: no socket, no log stream.
         self.assertEqual(set(Path(d.record + ".fds").read_text().split()), {"1"})
 
@@ -162,8 +164,9 @@ class Daemons(unittest.TestCase):
                                   r"for \|b\|\n")
         self.assertEqual((d.ask("request:b:1,2,3"), d.commands(GRANT)), ("ERROR", []))   # two free: nothing made
         self.assertIn("-R 100:0.0.0.0:1 -R 101:0.0.0.0:2 ", d.ask("request:b:1,2"))
-        again = d.ask("request:a:22")                                  # replaces a: the old grant goes first
-        self.assertEqual((d.commands(2 * GRANT)[:4], again[len(HEAD):len(HEAD) + 18]), (removal(user_of(first)), " -R 102:0.0.0.0:22"))
+        again = d.ask("request:a:22")              # replaces a: the old grant, which had no filter, goes first
+        self.assertEqual((d.commands(2 * GRANT)[:5], again[len(HEAD):len(HEAD) + 18]),
+                         (removal(user_of(first)) + ["mkdir -m 755 /tmp/%s/.ssh/" % user_of(again)], " -R 102:0.0.0.0:22"))
         self.assertEqual(d.ask("release:b"), "OK")
         self.assertIn("-R 103:0.0.0.0:1 -R 100:0.0.0.0:2 -R 101:0.0.0.0:3 ", d.ask("request:c:1,2,3"))
         self.assertEqual(d.ask("release:c"), "OK")
@@ -211,6 +214,22 @@ class Daemons(unittest.TestCase):
             "iptables -D INPUT -p tcp -j DROP --dport 20999", "ip6tables -D INPUT -p tcp -j DROP --dport 20003"])
         self.assertRegex(d.log(), r"Deleting user sshtmp_Ab3dE9xQ\n(.*\n)+.*Deleting user sshtmp_a{25}\n")
         self.assertEqual(d.log().count("skipping invalid user name"), 3)
+
+    def test_state_file_lines_that_are_damaged_hostile_ended_or_without_account_and_a_failed_write(self):
+        end, line = int(time.time()) + 600, lambda *fields: "\t".join(map(str, fields)) + "\n"
+        d = Daemon(self, "-r", "20000-20010", files={".state": "# comment\ngarbage\n" + "".join(line(*f) for f in (
+            ("a", "sshtmp_a;id", 22, 20000, end, ""), ("b", "sshtmp_Bbbbbbbb", 22, 20001, end, "1.2.3.4;id"),
+            ("c", "sshtmp_Cccccccc", 22, 20002, end, "10.0.0.0/8"), ("d\\\\x", "sshtmp_Dddddddd", 22, 20003, end - 900, ""),
+            ("e", "sshtmp_Eeeeeeee", 22, 30000, end, ""), ("f", "sshtmp_Ffffffff", "22,80", 20004, end, "")))})
+        self.assertEqual((d.ask("list"), Path(d.state).read_text().count("\n")), ("", 1))   # served once all is read
+        self.assertEqual(d.commands(), removal("sshtmp_Cccccccc") + rules("-D", "10.0.0.0/8", [20002]) + removal("sshtmp_Dddddddd"))
+        self.assertRegex(d.log(), r"line 2 is damaged(.*\n)+.*line 3 is damaged, skipped: a\\tsshtmp_a;id(.*\n)+.*line 4 is "
+                                  r"damaged(.*\n)+.*dropping \|c\|: account sshtmp_Cccccccc is gone\n(.*\n)+.*removing \|d\\x\| "
+                                  r"sshtmp_Dddddddd: it ended while the daemon was down\n(.*\n)+.*line 7 is damaged(.*\n)+.*line 8 is damaged")
+        # A state file that cannot be written costs nothing but the log line.
+        d = Daemon(self, "-s", "/proc/tk/grants")
+        self.assertEqual((d.ask("request:a:22")[:len(HEAD)], d.ask("release:a")), (HEAD, "OK"))
+        self.assertEqual(d.log().count("save_grants: couldn't write state file /proc/tk/grants: No such file or directory\n"), 3)
 
 
 if __name__ == "__main__":

@@ -2,12 +2,13 @@
 # in private network, mount and pid namespaces (harness.in_namespaces): when
 # the test ends, the kernel ends every process left in the namespace. Exit
 # status 77: skipped (not root, outside CI).
-import glob, os, pathlib, pwd, re, shutil, signal, socket, socketserver, subprocess, sys, tempfile, threading, time, unittest
+import calendar, glob, os, pathlib, pwd, re, shutil, signal, socket, socketserver, subprocess, sys, tempfile, threading, time, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
 from harness import BINARY, HOLD_REAPING, SANITIZER_REPORT, in_namespaces, wait_for  # noqa: E402
 DEVICE = 2222
 DROP_IN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../packaging/sshd-tunnel_keeper.conf")
+STATE = "/var/lib/tunnel_keeper/grants"
 SSH = ["-i", "/tmp/key", "-o", "UserKnownHostsFile=/tmp/known_hosts", "-o", "BatchMode=yes"]
 
 
@@ -38,11 +39,14 @@ class RealHost(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp()
         self.addCleanup(self.check_logs)
+        subprocess.run(["rm", "-f", STATE])   # each test starts from nothing
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", self.dir + "/hostkey"], check=True)
 
-    def start_daemon(self, *args):
+    def start_daemon(self, *args, path=None):
+        # A decoy TMPDIR: the homes must still be made in /tmp.
         log = "%s/tk%d.log" % (self.dir, len(os.listdir(self.dir)))
-        daemon = subprocess.Popen([BINARY, "-i", "127.0.0.1", "-l", log, "-r", "20000-20010"] + list(args))
+        env = dict(os.environ, TMPDIR=self.dir, PATH=(path + ":" if path else "") + os.environ["PATH"])
+        daemon = subprocess.Popen([BINARY, "-i", "127.0.0.1", "-l", log, "-r", "20000-20010"] + list(args), env=env)
         wait_for("the daemon", lambda: "started tunnel_keeper" in read(log))
         self.addCleanup(lambda: daemon.kill() or daemon.wait())
         return daemon, log
@@ -86,7 +90,7 @@ class RealHost(unittest.TestCase):
             keys = wait_for("sshd", lambda: subprocess.run(["ssh-keyscan", "127.0.0.1"], capture_output=True, text=True).stdout)
             pathlib.Path("/tmp/known_hosts").write_text(keys)
             daemon, log = self.start_daemon()
-            _, b_user, _ = self.grant("b")
+            self.grant("b")
             command, user, local = self.grant("a")
             self.assertEqual((local, self.ask("status:a")), (20001, "waiting"))
             self.run_device(command, local)
@@ -104,28 +108,84 @@ class RealHost(unittest.TestCase):
                                          "time.sleep(60)" % local], user="nobody")
             wait_for("taken", lambda: self.ask("status:a") == "taken")
             squatter.kill()
-            uid = pwd.getpwnam(user).pw_uid
-            self.assertEqual(self.ask("release:a"), "OK")
-            # The answer comes once the account's killed processes are reaped, which the slow init delays, and the
-            # account and its rules are deleted.
-            self.assertEqual((subprocess.run(["pgrep", "-u", str(uid)]).returncode, (user + ":") in read("/etc/passwd"),
-                              own_rules(local)), (1, False, []))
-
-            # A crash while b has a filter: -c deletes b's account and its rules, so its port serves the next grant.
-            self.assertEqual(self.ask("acl:b:10.9.9.0/24"), "OK")
-            daemon.kill()
-            daemon, log = self.start_daemon("-c", "-t", "3", "-k", "rsa")
-            command, user, local = self.grant("c")
-            self.assertEqual((local, (b_user + ":") in read("/etc/passwd"), own_rules(20000)), (20000, False, []))
-            self.assertRegex(subprocess.run(["ssh-keygen", "-lf", "/tmp/key"], capture_output=True, text=True).stdout, r"\(RSA\)\n$")
-            self.run_device(command, local)
-            # The key ends with the grant, even with the daemon gone.
-            daemon.kill()
-            time.sleep(4)
-            login = subprocess.run(["ssh"] + SSH + [user + "@127.0.0.1", "true"], capture_output=True, text=True, timeout=30)
-            self.assertEqual((login.returncode, "Permission denied" in login.stderr), (255, True))
+            self.assertEqual(self.release_waits_for_reaping("a", user), ("OK", 1, False))
+            self.assertEqual(own_rules(local), [])
+            if drop_in:
+                self.restarts(daemon)
+            else:
+                self.ask("shutdown")
+                daemon.wait(30)
             sshd.terminate()
             sshd.wait()
+
+    def release_waits_for_reaping(self, name, user):
+        # A process of the account whose parent is the init, which reaps it only when the test lets it: the answer
+        # must wait for that (up to 3 s), and then no process of the account is left, and no account.
+        subprocess.run(["sh", "-c", "sleep 60 & exit"], user=user, check=True)
+        uid, answer = pwd.getpwnam(user).pw_uid, []
+        pathlib.Path(HOLD_REAPING).touch()
+        release = threading.Thread(target=lambda: answer.append(self.ask("release:" + name)))
+        release.start()
+        time.sleep(1)
+        self.assertEqual((answer, subprocess.run(["pgrep", "-u", str(uid)], capture_output=True).returncode), ([], 0))
+        os.remove(HOLD_REAPING)
+        release.join()
+        return answer[0], subprocess.run(["pgrep", "-u", str(uid)]).returncode, (user + ":") in read("/etc/passwd")
+
+    def restarts(self, daemon):
+        # Three grants, connected, filtered and waiting, a crash, a damaged line, an account and a rule no grant
+        # owns, and a start with -c: the three are taken back as they were.
+        self.assertEqual(self.ask("acl:b:10.9.9.0/24"), "OK")
+        command, _, local = self.grant("c")
+        self.run_device(command, local)
+        self.grant("w")
+        before, killed = self.listing(), time.time()
+        subprocess.run(["sh", "-ec", "useradd -M sshtmp_Orphan01; iptables -A INPUT -p tcp -m tcp --dport 20009 -j DROP"])
+        daemon.kill()
+        with open(STATE, "a") as state:
+            state.write("x\tsshtmp_Damaged1\n")
+        daemon, log = self.start_daemon("-c")
+        after = self.listing()
+        self.assertEqual({n: g[:3] for n, g in after.items()}, {n: g[:3] for n, g in before.items()})
+        for name, grant in after.items():
+            self.assertTrue(before[name][3] - (time.time() - killed) - 2 <= grant[3] <= before[name][3], name)
+        self.assertEqual((round_trip(local), self.ask("status:c")), (b"hello from device\n", "connected"))
+        self.assertEqual((len(own_rules(int(before["b"][1]))), own_rules(20009), "sshtmp_Orphan01:" in read("/etc/passwd")),
+                         (3, [], False))
+        self.assertNotIn(self.grant("n")[2], [int(g[1]) for g in before.values()])
+        self.assertIn("line 5 is damaged", read(log))
+        # After shutdown nothing comes back. A grant taken back ends at its own end, not a lifetime after the start.
+        self.ask("shutdown")
+        daemon.wait(30)
+        daemon, log = self.start_daemon("-t", "6", "-k", "rsa")
+        self.assertEqual(self.ask("list"), "")
+        command, _, local = self.grant("x")
+        self.assertRegex(subprocess.run(["ssh-keygen", "-lf", "/tmp/key"], capture_output=True, text=True).stdout, r"\(RSA\)\n$")
+        self.run_device(command, local)
+        end = calendar.timegm(time.strptime(re.search(r"grant \|x\| .* until (\S+)\n", read(log)).group(1), "%Y-%m-%dT%H:%M:%SZ"))
+        daemon.kill()
+        daemon, log = self.start_daemon("-t", "20")
+        wait_for("x to expire", lambda: "Timeout: removing x" in read(log), 10)
+        self.assertTrue(end - 1 <= time.time() <= end + 1.5, (time.time(), end))
+        daemon.kill()
+        daemon, log = self.start_daemon("-t", "3")
+        # The key ends with the grant, even with the daemon gone; the next start, without -c, removes the grant, with
+        # a second round of killall and userdel when the first userdel leaves the account.
+        _, user, _ = self.grant("y")
+        daemon.kill()
+        time.sleep(4)
+        login = subprocess.run(["ssh"] + SSH + [user + "@127.0.0.1", "true"], capture_output=True, text=True, timeout=30)
+        self.assertEqual((login.returncode, "Permission denied" in login.stderr), (255, True))
+        os.makedirs(self.dir + "/bin")
+        pathlib.Path(self.dir + "/bin/userdel").write_text('#!/bin/sh\n[ -e "$0.$1" ] && exec /usr/sbin/userdel "$@"; touch "$0.$1"\n')
+        os.chmod(self.dir + "/bin/userdel", 0o755)
+        daemon, log = self.start_daemon(path=self.dir + "/bin")
+        self.assertEqual((self.ask("list"), (user + ":") in read("/etc/passwd"), read(log).count("Running: userdel " + user)),
+                         ("", False, 2))
+
+    def listing(self):
+        # name: (account, local ports, device ports, seconds left)
+        return {f[0]: (f[4], f[2], f[1], int(f[3])) for f in (line.split(" => ") for line in self.ask("list").splitlines())}
 
     def test_only_root_and_allowed_users_drive_the_daemon(self):
         subprocess.run(["useradd", "-M", "mallory"], check=True)

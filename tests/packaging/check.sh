@@ -17,6 +17,7 @@ for prefix in /usr /usr/local; do
   # started from the copy under DESTDIR.
   unit=$root$prefix/lib/systemd/system/tunnel_keeper.service
   grep -qx "ExecStart=$prefix/sbin/tunnel_keeper -c" "$unit" || fail "ExecStart under $prefix"
+  [ "$(grep -E '^StateDirectory(Mode)?=' "$unit" | tr '\n' ' ')" = "StateDirectory=tunnel_keeper StateDirectoryMode=0700 " ] || fail "state directory"
   sed "s|^ExecStart=|ExecStart=$root|" "$unit" > "$tmp/tunnel_keeper.service"
   out=$(systemd-analyze verify --man=no "$tmp/tunnel_keeper.service" 2>&1) && [ -z "$out" ] || fail "unit: $out"
 done
