@@ -135,12 +135,14 @@ class RealHost(unittest.TestCase):
     def restarts(self, daemon):
         # Three grants, connected, filtered and waiting, a crash, a damaged line, an account and a rule no grant
         # owns, and a start with -c: the three are taken back as they were.
-        self.assertEqual(self.ask("acl:b:10.9.9.0/24"), "OK")
         command, _, local = self.grant("c")
         self.run_device(command, local)
         self.grant("w")
+        self.assertEqual(self.ask("acl:b:10.9.9.0/24"), "OK")   # the last change before the crash
         before, killed = self.listing(), time.time()
-        subprocess.run(["sh", "-ec", "useradd -M sshtmp_Orphan01; iptables -A INPUT -p tcp -m tcp --dport 20009 -j DROP"])
+        b = int(before["b"][1])
+        subprocess.run(["sh", "-ec", "useradd -M sshtmp_Orphan01; iptables -A INPUT -p tcp -m tcp --dport 20009 -j DROP; "
+                        "iptables -D INPUT -p tcp -m tcp --dport %d -j DROP" % b])
         daemon.kill()
         with open(STATE, "a") as state:
             state.write("x\tsshtmp_Damaged1\n")
@@ -148,10 +150,13 @@ class RealHost(unittest.TestCase):
         after = self.listing()
         self.assertEqual({n: g[:3] for n, g in after.items()}, {n: g[:3] for n, g in before.items()})
         for name, grant in after.items():
-            self.assertTrue(before[name][3] - (time.time() - killed) - 2 <= grant[3] <= before[name][3], name)
+            # The countdown lags behind the clock by its passes and the grant's making; the end does not.
+            self.assertTrue(before[name][3] - (time.time() - killed) - 5 <= grant[3] <= before[name][3], (name, before, after))
         self.assertEqual((round_trip(local), self.ask("status:c")), (b"hello from device\n", "connected"))
-        self.assertEqual((len(own_rules(int(before["b"][1]))), own_rules(20009), "sshtmp_Orphan01:" in read("/etc/passwd")),
-                         (3, [], False))
+        # b's filter is back, its lost rule in its place, each rule once.
+        self.assertEqual((self.ask("acl:b:10.1.1.1"), own_rules(b), own_rules(20009), "sshtmp_Orphan01:" in read("/etc/passwd")),
+                         ("ERROR", ["-A INPUT -s 10.9.9.0/24 -p tcp -m tcp --dport %d -j ACCEPT" % b] +
+                          ["-A INPUT -p tcp -m tcp --dport %d -j DROP" % b] * 2, [], False))
         self.assertNotIn(self.grant("n")[2], [int(g[1]) for g in before.values()])
         self.assertIn("line 5 is damaged", read(log))
         # After shutdown nothing comes back. A grant taken back ends at its own end, not a lifetime after the start.
