@@ -73,7 +73,7 @@ long elapsed_ms(const struct timespec& since)
 }
 
 // Starts `words` (found on PATH), with its standard output on `out` unless
-// that is -1. Returns the child's pid, or -1.
+// that is -1. Returns the child's pid, or -1 after saying why.
 pid_t spawn(const std::vector<std::string>& words, int out)
 {
     std::vector<char*> argv;
@@ -87,7 +87,11 @@ pid_t spawn(const std::vector<std::string>& words, int out)
     pid_t pid;
     const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    return error == 0 ? pid : -1;
+    if (error == 0)
+        return pid;
+    // What a shell would say, onto standard error, which is the log.
+    fprintf(stderr, "%s: %s\n", argv[0], strerror(error));
+    return -1;
 }
 
 int wait_for_child(pid_t pid)
