@@ -63,6 +63,8 @@ bool connection_owner_uid(int diag_fd, int fd, unsigned& uid)
     message.header.nlmsg_len = sizeof message;
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     message.header.nlmsg_flags = NLM_F_REQUEST;
+    static unsigned sequence = 0;  // the main thread alone asks
+    message.header.nlmsg_seq = ++sequence;
     message.request.sdiag_family = AF_INET;
     message.request.sdiag_protocol = IPPROTO_TCP;
     message.request.idiag_states = ~0U;
@@ -82,7 +84,11 @@ bool connection_owner_uid(int diag_fd, int fd, unsigned& uid)
         struct nlmsghdr header;
         char bytes[1024];
     } reply;
-    const ssize_t n = recv(diag_fd, &reply, sizeof reply, 0);
+    // A reply to an earlier request that timed out is skipped.
+    ssize_t n;
+    do
+        n = recv(diag_fd, &reply, sizeof reply, 0);
+    while (n >= static_cast<ssize_t>(sizeof reply.header) && reply.header.nlmsg_seq != sequence);
     if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(struct inet_diag_msg))) ||
         !NLMSG_OK(&reply.header, static_cast<size_t>(n)) || reply.header.nlmsg_type != SOCK_DIAG_BY_FAMILY)
         return false;
@@ -153,10 +159,17 @@ int telnet_server::init()
         goto error;
     if (listen(m_socket_fd, 5) < 0)
         goto error;
-    // Without it no caller can be checked, and so none served.
+    // Without it no caller can be checked, and so none served. The kernel
+    // answers at once; the time-out only keeps a lost answer from stopping
+    // the loop.
     m_diag_fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (m_diag_fd < 0)
         goto error;
+    {
+        struct timeval limit = {1, 0};
+        if (setsockopt(m_diag_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) < 0)
+            goto error;
+    }
 
     m_init_success = 1;
 
@@ -286,6 +299,28 @@ void telnet_server::shutdown_wait()
     exit(0);
 }
 
+void telnet_server::serve_client(int fd, char* msgbuf, int msgbuflen)
+{
+    if (msgbuflen <= 0) {
+        log_msg("run", "client disconnect %i\n", fd);
+        close(fd);
+        return;
+    }
+    // The request ends at the first NUL byte, if there is one.
+    msgbuf[msgbuflen] = '\0';
+    std::string request(msgbuf);
+    // Control bytes inside the request are logged escaped, so that no
+    // request writes a log line of its own; its line end stays.
+    const std::string::size_type end = request.find_last_not_of("\r\n") + 1;
+    log_msg("run", "read %s%s", escape_text(request.substr(0, end)).c_str(), request.c_str() + end);
+    std::string answer = create_answer_for_request(request);
+    if (answer == "SHUTDOWN")
+        shutdown_wait();
+    send_all(fd, answer + "\n");
+    log_msg("run", "answering: %s\n", answer.c_str());
+    close(fd);
+}
+
 int telnet_server::run()
 {
     fd_set state;
@@ -328,9 +363,16 @@ int telnet_server::run()
                 close(fd);
                 continue;
             } else if (caller_is_allowed(fd)) {
-                FD_SET(fd, &state);
-                if (fd > maxfd)
-                    maxfd = fd;
+                // A client sends its request right after it connects: when
+                // it is there already, it is served without another select.
+                const ssize_t n = recv(fd, msgbuf, max_request, MSG_DONTWAIT);
+                if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    serve_client(fd, msgbuf, static_cast<int>(n));
+                } else {
+                    FD_SET(fd, &state);
+                    if (fd > maxfd)
+                        maxfd = fd;
+                }
             } else {
                 // Refused before anything is read: the request changes nothing.
                 send_all(fd, "ERROR\n");
@@ -343,26 +385,9 @@ int telnet_server::run()
                 continue;
             flag = true;
             int msgbuflen = max_request;
-            if (!read_tcp(fd, msgbuf, &msgbuflen)) {
-                log_msg("run", "client disconnect %i\n", fd);
-                FD_CLR(fd, &state);
-                close(fd);
-                continue;
-            }
-            // The request ends at the first NUL byte, if there is one.
-            msgbuf[msgbuflen] = '\0';
-            std::string request(msgbuf);
-            // Control bytes inside the request are logged escaped, so that
-            // no request writes a log line of its own; its line end stays.
-            const std::string::size_type end = request.find_last_not_of("\r\n") + 1;
-            log_msg("run", "read %s%s", escape_text(request.substr(0, end)).c_str(), request.c_str() + end);
-            std::string answer = create_answer_for_request(request);
-            if (answer == "SHUTDOWN")
-                shutdown_wait();
-            send_all(fd, answer + "\n");
-            log_msg("run", "answering: %s\n", answer.c_str());
+            read_tcp(fd, msgbuf, &msgbuflen);
             FD_CLR(fd, &state);
-            close(fd);
+            serve_client(fd, msgbuf, msgbuflen);
         }
 
         if (!flag) {

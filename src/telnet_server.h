@@ -49,6 +49,10 @@ private:
     int new_client();
     int read_tcp(int fd, char* buf, int* buflen);
     void shutdown_wait();
+    // Logs and answers the request that one read of `msgbuflen` bytes
+    // (0 or less: the client is gone) put into `msgbuf`, which has room for
+    // one more byte, and closes the connection.
+    void serve_client(int fd, char* msgbuf, int msgbuflen);
     // Whether the client's end of the connection belongs to root or an
     // allowed uid; logs the refusal otherwise.
     bool caller_is_allowed(int fd);
