@@ -1,55 +1,44 @@
 // Feeds arbitrary bytes to the request interpreter of a real telnet_server
-// whose host commands are recording stubs. Fails when a command carries
-// anything of the input beyond the checked forms (port numbers, a valid
-// source filter); the sanitizers catch what breaks on the way.
+// whose host commands are recording stubs, and runs each change it asks for
+// at once. Fails when a command carries anything of the input beyond the
+// checked forms (port numbers, a valid source filter); the sanitizers catch
+// what breaks on the way.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <regex>
 #include <string>
 
-#include "access/host.h"
+#include "host/commands.h"
+#include "host/firewall.h"
+#include "host/host.h"
 #include "log.h"
-#include "telnet_server.h"
-
-struct telnet_server_test_access {
-    static std::string answer(telnet_server& s, const std::string& r) { return s.create_answer_for_request(r); }
-    static void clear(telnet_server& s)
-    {
-        lock_hold hold(s.m_lock);
-        while (!s.m_trelvox_to_localuser_map.empty())
-            s.remove_temp_user(s.m_trelvox_to_localuser_map.begin()->first);
-    }
-};
+#include "server/telnet_server.h"
 
 namespace {
 
-std::mutex recorded_lock;  // the expiry thread records too
 std::vector<std::string> recorded;
 
 int record(const char* command)
 {
-    std::lock_guard<std::mutex> hold(recorded_lock);
     recorded.push_back(command);
     return 0;
 }
 
-// mktemp names the home directory; ssh-keygen -lf prints a fingerprint.
+// mktemp names the home directory; the firewall lists nothing.
 FILE* fake_output(const char* command, const char*)
 {
-    static const std::string home = "/tmp/sshtmp_FUZZ0001\n", print = "3072 SHA256:" + std::string(43, 'f') + " root\n";
+    static const std::string home = "/tmp/sshtmp_FUZZ0001\n";
     record(command);
-    const std::string& line = command[0] == 'm' ? home : print;
-    return fmemopen(const_cast<char*>(line.data()), line.size(), "r");
+    return fmemopen(const_cast<char*>(home.data()), command[0] == 'm' ? home.size() : 0, "r");
 }
 
 // With the home directory written P and the account U, every command the
 // daemon may run; the ports are pool ports 100 to 119.
 const std::regex known_command(
     "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX|mkdir -m 755 P/\\.ssh/|ssh-keygen -t ed25519 -f P/key -P \"\" -q|"
-    "ssh-keygen -lf P/key\\.pub|install -o www-data -m 600 P/key P/key\\.copy|mv -fT P/key\\.copy P\\.key|"
+    "install -o www-data -m 600 P/key P/key\\.copy|mv -fT P/key\\.copy P\\.key|"
     "sed -n 's/\\^/restrict,port-forwarding,(permitlisten=\"localhost:1[01][0-9]\",)*permitopen=\"255\\.255\\.255\\.255:1\","
     "command=\"sleep 3600\",expiry-time=\"[0-9]{14}\" /w P/\\.ssh/authorized_keys' P/key\\.pub|"
     "chmod 644 P/\\.ssh/authorized_keys|useradd -d P U|chown U P|rm -f P/\\.ssh/authorized_keys|killall -9 -u U|userdel U|"
@@ -60,6 +49,8 @@ const std::regex known_command(
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    static registry grants("100-120", "");
+    static host changes(grants, host_settings{"192.0.2.1", 3600, 3600, "ed25519"});
     static telnet_server* server = [] {
         host_system = record;
         host_popen = fake_output;
@@ -70,18 +61,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             return 0;
         };
         logfile = fopen("/dev/null", "w");
-        return new telnet_server("192.0.2.1", 0, "100-120", 3600);  // any free control port
+        return new telnet_server(grants, changes, 0, {});  // any free control port
     }();
     // A request ends at its first NUL byte, so NUL bytes separate the
-    // requests of one input: a grant, then a filter for it, and so on.
+    // requests of one input: a grant, then a filter for it, and so on. A
+    // change runs at once; the host's threads are not started.
     const std::string input(reinterpret_cast<const char*>(data), size);
     for (size_t start = 0, n = 0; start <= input.size() && n < 8; ++n) {
         size_t end = std::min(input.find('\0', start), input.size());
-        telnet_server_test_access::answer(*server, input.substr(start, end - start));
+        const telnet_server::answer answer = server->create_answer_for_request(input.substr(start, end - start));
+        if (answer.change)
+            answer.change();
         start = end + 1;
     }
-    telnet_server_test_access::clear(*server);
-    std::lock_guard<std::mutex> hold(recorded_lock);
+    for (const auto& grant : grants.grants())
+        changes.remove_temp_user(grant.first);
     for (const std::string& c : recorded) {
         std::string general = std::regex_replace(std::regex_replace(c, std::regex("/tmp/sshtmp_FUZZ0001"), "P"),
                                                  std::regex("sshtmp_FUZZ0001"), "U");

@@ -1,6 +1,9 @@
 #include "text.h"
 
 #include <cctype>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 void chomp(std::string& str)
 {
@@ -98,4 +101,35 @@ std::string unescape_text(const std::string& text)
         }
     }
     return plain;
+}
+
+std::string format_time(time_t t, bool utc, const char* format)
+{
+    struct tm parts;
+    if (utc)
+        gmtime_r(&t, &parts);
+    else
+        localtime_r(&t, &parts);
+    char text[64];
+    return std::string(text, strftime(text, sizeof text, format, &parts));
+}
+
+bool read_whole_file(const std::string& path, std::string& text)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        text.append(buf, static_cast<size_t>(n > 0 ? n : 0));
+    close(fd);
+    return n == 0;
+}
+
+time_t wall_clock_seconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
 }

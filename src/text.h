@@ -4,6 +4,7 @@
 #define TUNNEL_KEEPER_TEXT_H
 
 #include <charconv>
+#include <ctime>
 #include <ios>
 #include <list>
 #include <sstream>
@@ -52,6 +53,18 @@ bool has_control_byte(const std::string& text);
 // unescape_text turns back into the original.
 std::string escape_text(const std::string& text);
 std::string unescape_text(const std::string& text);
+
+// The time in whole seconds since the epoch, from the precise clock (time()
+// may read a coarse one, a few milliseconds behind it). Every grant's end is
+// compared with it.
+time_t wall_clock_seconds();
+
+// A time as `format` (strftime) gives it, in UTC or in local time.
+std::string format_time(time_t t, bool utc, const char* format);
+
+// Appends a whole file to `text` (opened close-on-exec). False when it
+// cannot be read.
+bool read_whole_file(const std::string& path, std::string& text);
 
 // Reads a decimal number from 1 to 65535 with optional blanks around it.
 // Returns false for anything else (signs, letters, empty text, overflow).

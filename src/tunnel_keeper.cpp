@@ -1,4 +1,5 @@
-// Entry point: options, usage text, log file, and hand-over to the server.
+// Entry point: options, usage text and log file; then the registry, the
+// host and the control server, wired together.
 #include <cstdio>
 #include <cstdlib>
 #include <getopt.h>
@@ -8,7 +9,10 @@
 #include <unistd.h>
 
 #include "log.h"
-#include "telnet_server.h"
+#include "host/host.h"
+#include "host/kernel_tables.h"
+#include "registry/registry.h"
+#include "server/telnet_server.h"
 
 namespace {
 
@@ -153,19 +157,32 @@ int main(int argc, char** argv)
     else
         fprintf(stderr, "couldn't open logfile %s for writing\n", logfilepath.c_str());
 
-    telnet_server server(sship, listenport, portrange, timeout);
+    registry grants(portrange, statefile);
+    host_settings settings;
+    settings.timeout = settings.max_lifetime = timeout;
+    settings.key_type = keytype;
+    host changes(grants, settings);
+    telnet_server server(grants, changes, listenport, allowed);
     if (!server.init_success()) {
         log_msg("main", "starting tunnel_keeper failed\n");
         return 1;
     }
-    server.set_key_type(keytype);
-    server.set_allowed_uids(allowed);
-    server.set_state_file(statefile);
+    if (sship.empty()) {
+        char mac[64] = "";
+        char ip[64] = "";
+        get_net_info_for_first_non_loopback(mac, ip);
+        sship = ip;
+        log_msg("init", "hostname %s\n", ip);
+        log_msg("init", "hostmac %s\n", mac);
+    }
+    changes.set_ssh_ip(sship);
     log_msg("main", "started tunnel_keeper\n");
     // Before serving, with or without -c: the grants of the last run come
-    // back, and -c purges only what none of them owns.
-    const std::vector<localuser> kept = server.take_back_grants();
+    // back, and -c purges only what none of them owns. Their host work is
+    // the first in the host queue; reads are served meanwhile.
+    const grant_list kept = changes.take_back_grants();
     if (clean)
-        remove_tmp_users_and_connections(portrange, kept);
+        changes.submit([portrange, kept] { remove_tmp_users_and_connections(portrange, kept); });
+    changes.start();
     return server.run();
 }

@@ -1,7 +1,7 @@
 # Runs the real daemon on a free loopback port with a temporary log file and
 # stub host commands first on its PATH. Each stub notes in record.fds how many
 # of its open descriptors are sockets or the log.
-import os, pathlib, re, shutil, socket, subprocess, sys, tempfile, time
+import base64, hashlib, os, pathlib, re, shutil, socket, subprocess, sys, tempfile, time, unittest
 
 # Every daemon of the tests, and the tests' own clock, run in a zone east of
 # UTC without daylight saving: local time and UTC differ by 5.5 hours.
@@ -11,12 +11,14 @@ BINARY = os.environ.get("TK_BINARY", os.path.join(os.path.dirname(__file__), "..
 SANITIZER_REPORT = r"ERROR: AddressSanitizer|WARNING: ThreadSanitizer|runtime error:|ERROR: LeakSanitizer"
 HEAD = ("start-stop-daemon --start --quiet --background --exec /usr/bin/ssh --startas /usr/bin/ssh "
         "-- -i /tmp/key -o UserKnownHostsFile=/tmp/known_hosts ")
-FINGERPRINT = "SHA256:" + "Ab+/" * 10 + "xyz"
-STUB = '#!/bin/sh\nls -l /proc/$$/fd | grep -c -e socket: -e "$STUB_LOG" >> "$STUB_RECORD.fds"\n'
+BLOB = b"\0\0\0\x0bssh-ed25519\0\0\0\x20" + bytes(range(32))
+PUBLIC_KEY = "ssh-ed25519 %s root@host" % base64.b64encode(BLOB).decode()
+FINGERPRINT = "SHA256:" + base64.b64encode(hashlib.sha256(BLOB).digest()).decode().rstrip("=")
+STUB = '#!/bin/sh\nls -l /proc/$$/fd | grep -c -e socket: -e "$STUB_LOG" -e "$STUB_RECORD.state" >> "$STUB_RECORD.fds"\n'
 # iptables -S prints what the test put in record.iptables; ssh-keygen -t T -f P
-# makes a key pair of mode 600.
-KEYGEN = STUB + '[ "$1" != -lf ] || exec echo "256 %s root@host (ED25519)"\numask 077; echo private > "$4"; echo public > "$4.pub"\n'
-STUBS = dict(useradd=STUB, userdel=STUB, killall=STUB, chown=STUB + 'exec /bin/chown "$@"\n', **{"ssh-keygen": KEYGEN % FINGERPRINT},
+# makes a key pair of mode 600 with the public key given.
+KEYGEN = STUB + 'umask 077; echo private > "$4"; echo "%s" > "$4.pub"\n'
+STUBS = dict(useradd=STUB, userdel=STUB, killall=STUB, chown=STUB + 'exec /bin/chown "$@"\n', **{"ssh-keygen": KEYGEN % PUBLIC_KEY},
              iptables=STUB + '[ "$1" != -S ] || cat "$STUB_RECORD.$(basename "$0")" 2>/dev/null\n')
 STUBS["ip6tables"] = STUBS["iptables"]
 
@@ -34,7 +36,7 @@ def in_namespaces(script):
         sys.exit(subprocess.call(["unshare", "-n", "-m", "-p", "--fork", "--mount-proc", sys.executable, os.path.abspath(script)] + sys.argv[1:]))
     subprocess.run(["sh", "-ec", "mount -t tmpfs tmpfs /mnt; for d in /etc /run /tmp /var/log /var/lib; do mkdir -p /mnt/u$d /mnt/w$d; "
                     "mount -t overlay overlay -o lowerdir=$d,upperdir=/mnt/u$d,workdir=/mnt/w$d $d; done; mkdir -p /run/sshd; "
-                    "ip link set lo up"], check=True)
+                    "ip link set lo up; ip link add tk0 type veth peer name tk1; ip addr add 192.0.2.1/24 dev tk0"], check=True)
     child = os.fork()
     if child == 0:
         return
@@ -43,6 +45,15 @@ def in_namespaces(script):
         while (ended := os.waitpid(child if os.path.exists(HOLD_REAPING) else -1, os.WNOHANG))[0]:
             if ended[0] == child:
                 sys.exit(os.waitstatus_to_exitcode(ended[1]))
+
+
+def main(script):
+    """Runs the unittest cases of `script` in namespaces of their own (needs root: exit status 77, skipped, outside CI)."""
+    if os.geteuid() != 0:
+        print("skipped: needs root", file=sys.stderr)
+        sys.exit(1 if os.environ.get("CI") == "true" else 77)   # in CI it must run
+    in_namespaces(script)
+    unittest.main(module="__main__", argv=[sys.argv[0], "-v"])
 
 
 def wait_for(what, check, timeout=10.0):
@@ -95,6 +106,11 @@ class Daemon:
         answer = self.send(request + "\n")
         assert answer.endswith("\n"), repr(answer)
         return answer[:-1]
+
+    def settled(self):
+        # Changes are made one at a time in the order asked: once a release of no grant is answered, every change asked
+        # before it (and the start's own) is made.
+        self.ask("release:settled")
 
     def log(self):
         return pathlib.Path(self.log_path).read_text(errors="replace") if os.path.exists(self.log_path) else ""

@@ -2,9 +2,9 @@
 # misbehaving clients; provisioning, removal, filter, status, purge and the
 # pool, seen through the commands it logs, the stubs record and the files it
 # leaves.
-import calendar, os, re, socket, struct, subprocess, time, unittest
+import calendar, os, re, socket, struct, subprocess, threading, time, unittest
 from pathlib import Path
-from harness import BINARY, FINGERPRINT, HEAD, KEYGEN, STUB, STUBS, Daemon, user_of, wait_for
+from harness import BINARY, FINGERPRINT, HEAD, KEYGEN, STUB, STUBS, Daemon, main, user_of, wait_for
 
 # The README shows the usage text as the binary prints it.
 USAGE = re.search(r"```text\n(Usage:\n.*?)```", (Path(__file__).parents[2] / "README.md").read_text(), re.S).group(1)
@@ -27,8 +27,9 @@ def key_options(ports, lifetime, end):
         "".join('permitlisten="localhost:%d",' % p for p in ports), lifetime, time.strftime("%Y%m%d%H%M%S", time.localtime(end)))
 
 
-def removal(user, key_copy=True):
-    return ["rm -f /tmp/%s/.ssh/authorized_keys" % user, "killall -9 -u " + user, "userdel " + user,
+def removal(user, key_copy=True, home=True):
+    # Without a home of the daemon's own, the key line is not touched.
+    return ["rm -f /tmp/%s/.ssh/authorized_keys" % user] * home + ["killall -9 -u " + user, "userdel " + user,
             "rm -rf /tmp/%s /tmp/%s.key" % (user, user) if key_copy else "rm -rf /tmp/" + user]
 
 
@@ -52,18 +53,19 @@ class Daemons(unittest.TestCase):
             self.assertEqual((result.returncode, rest if message else result.stderr, message in first, os.path.exists(log)),
                              (255, USAGE, True, False), args)
 
-    def test_option_forms_an_unreadable_fingerprint_and_the_lifetime_counting_down_in_name_order(self):
+    def test_option_forms_an_unreadable_fingerprint_and_the_lifetime_counting_down(self):
         # -t 2abc reads as 2, the later -p counts, --portr abbreviates --portrange; the edges are accepted.
         d = Daemon(self, "-t2abc", "--portr", "300-302", "extra", "-p", "1", "--port=65535", "--key-type=ecdsa", port=65535,
-                   stubs={"ssh-keygen": KEYGEN % ("SHA256:" + "A" * 42)})
+                   stubs={"ssh-keygen": KEYGEN % "ssh-ed25519 AAAA* root@host"})
         self.assertRegex(d.ask("request:b:22"), r' -R 300:0\.0\.0\.0:22 sshtmp_\w+@192\.0\.2\.10 "sleep 2"$')
         self.assertIn("Running: ssh-keygen -t ecdsa -f ", d.log())
         d.ask("request:a:23")
         # The listings until none is left: each grant counts 2, 1, then goes.
         listings = "".join(iter(lambda: time.sleep(0.05) or d.ask("list"), ""))
-        self.assertEqual(set(re.findall(r" => (-?\d+) => sshtmp_", listings)), {"2", "1"})
-        self.assertRegex(d.log(), r"grant \|b\| sshtmp_\w{8} unknown until (.*\n)+.*Timeout: removing a\n(.*\n)*.*removing trelvox a "
-                                  r"(.*\n)*.*Timeout: removing b\n(.*\n)*.*removing trelvox b ")
+        d.settled()
+        self.assertEqual(set(re.findall(r" => (-?\d+) => sshtmp_", listings)) - {"0"}, {"2", "1"})
+        for name in "ba":
+            self.assertRegex(d.log(), r"grant \|b\| sshtmp_\w{8} unknown until (.*\n)+.*Timeout: removing %s\n(.*\n)*.*removing trelvox %s " % (name, name))
 
     def test_without_log_file_or_address_it_logs_to_stdout_and_finds_its_own(self):
         d = Daemon(self, "-t", "1", "-l", "/nonexistent/tk.log", ip=None, wait=False)
@@ -80,7 +82,7 @@ class Daemons(unittest.TestCase):
         self.assertEqual(d.send("list\n"), "\n")
         for request in ("", "   ", "bogus", "request:dev1", "request:dev1:22:80", "key:dev1:x", " list", "LIST", "list\nlist",
                         "shutdown:now", "release:dev1", "localports:dev1", "remoteports:dev1", "key:dev1", "list:x",
-                        "status:dev1", "status", "status:dev1:x", "request:a\ngrant |a|:22", "key:a\x7fb"):
+                        "status:dev1", "status", "status:dev1:x", "request:a\ngrant |a|:22", "key:a\x7fb", "release:a\x1fb"):
             self.assertEqual(d.ask(request), "ERROR", request)
         # A control byte in a name is refused; no request writes a log line of its own.
         self.assertRegex(d.log(), r"run: read request:a\\ngrant \|a\|:22\n.*create_answer_for_request: refused device name "
@@ -128,6 +130,37 @@ class Daemons(unittest.TestCase):
         # The message has no line end: the next log line follows directly.
         self.assertRegex(d.log(), r"NOT ENOUGH FILE DESCRIPTORS: got fd 128\d\d/\d\d/\d\d-")
         self.assertNotIn("got fd 127", d.log())
+
+    def test_reads_answered_during_a_slow_change_and_changes_answered_in_order_to_their_own_callers(self):
+        # useradd waits until the test opens its gate: every change queued behind it waits too, the reads do not.
+        gate = "/tmp/tk_gate_%d" % os.getpid()
+        d = Daemon(self, "-r", "20000-20020", stubs={"useradd": STUB + 'while [ ! -e %s ]; do sleep 0.02; done\n' % gate})
+        Path(gate).touch()
+        self.addCleanup(lambda: os.path.exists(gate) and os.remove(gate))
+        user = user_of(d.ask("request:a:22"))
+        os.remove(gate)
+        answers = {}
+        callers = [threading.Thread(target=lambda n=n: answers.__setitem__(n, d.ask("request:d%d:%d" % (n, 100 + n)))) for n in range(8)]
+        callers.append(threading.Thread(target=lambda: answers.__setitem__("release", d.ask("release:a"))))
+        for caller in callers:
+            caller.start()
+        wait_for("a grant waiting in useradd", lambda: "useradd" in d.commands(GRANT)[-1])
+        self.assertEqual([d.ask(r) for r in ("list", "status:a", "localports:a", "remoteports:a", "key:a")],
+                         ["a => 22 => 20000 => 3600 => %s\n" % user, "waiting", "20000", "22", "/tmp/%s.key" % user])
+        self.assertEqual(answers, {})
+        Path(gate).touch()
+        for caller in callers:
+            caller.join()
+        # Each caller has the grant of its own device port; each change's commands stand together in the log.
+        self.assertEqual(sorted(re.search(r" -R \d+:0\.0\.0\.0:(\d+) ", a).group(1) for n, a in answers.items() if n != "release"),
+                         [str(100 + n) for n in range(8)])
+        self.assertEqual(answers["release"], "OK")
+        blocks, rest = [], d.commands(GRANT)
+        while rest:
+            size = len(removal(user)) if rest[0].startswith("rm -f") else GRANT
+            blocks.append({u for c in rest[:size] for u in re.findall(r"sshtmp_\w{8}", c)})
+            rest = rest[size:]
+        self.assertEqual([len(b) for b in blocks], [1] * 9)
 
     def test_request_status_filter_and_release(self):
         d, started = Daemon(self), int(time.time())
@@ -208,29 +241,88 @@ class Daemons(unittest.TestCase):
                    files={".passwd": "".join("%s:x:1000:1000::/tmp:/bin/sh\n" % n for n in names),
                           ".iptables": "-P INPUT ACCEPT\n" + "\n".join(v4),
                           ".ip6tables": rule("", "tcp", 20003, "DROP") + "\n" + rule("-s ::1/128 ", "tcp", 20003, "ACCEPT")})
-        self.assertEqual(d.ask("list"), "")
-        self.assertEqual(d.commands(), removal("sshtmp_Ab3dE9xQ") + removal("sshtmp_" + "a" * 25) + [
+        self.assertEqual((d.ask("list"), d.settled()), ("", None))
+        self.assertEqual(d.commands(), removal("sshtmp_Ab3dE9xQ", home=False) + removal("sshtmp_" + "a" * 25, home=False) + [
             "iptables -D INPUT -s 10.9.9.0/24 -p tcp -j ACCEPT --dport 20000", "iptables -D INPUT -p tcp -j DROP --dport 20000",
             "iptables -D INPUT -p tcp -j DROP --dport 20999", "ip6tables -D INPUT -p tcp -j DROP --dport 20003"])
         self.assertRegex(d.log(), r"Deleting user sshtmp_Ab3dE9xQ\n(.*\n)+.*Deleting user sshtmp_a{25}\n")
         self.assertEqual(d.log().count("skipping invalid user name"), 3)
 
-    def test_state_file_lines_that_are_damaged_hostile_ended_or_without_account_and_a_failed_write(self):
+    def test_state_file_lines_that_are_damaged_hostile_ended_or_without_account_and_its_writes(self):
         end, line = int(time.time()) + 600, lambda *fields: "\t".join(map(str, fields)) + "\n"
         d = Daemon(self, "-r", "20000-20010", files={".state": "# comment\ngarbage\n" + "".join(line(*f) for f in (
             ("a", "sshtmp_a;id", 22, 20000, end, ""), ("b", "sshtmp_Bbbbbbbb", 22, 20001, end, "1.2.3.4;id"),
             ("c", "sshtmp_Cccccccc", 22, 20002, end, "10.0.0.0/8"), ("d\\\\x", "sshtmp_Dddddddd", 22, 20003, end - 900, ""),
-            ("e", "sshtmp_Eeeeeeee", 22, 30000, end, ""), ("f", "sshtmp_Ffffffff", "22,80", 20004, end, "")))})
-        self.assertEqual((d.ask("list"), Path(d.state).read_text().count("\n")), ("", 1))   # served once all is read
-        self.assertEqual(d.commands(), removal("sshtmp_Cccccccc") + rules("-D", "10.0.0.0/8", [20002]) + removal("sshtmp_Dddddddd"))
+            ("e", "sshtmp_Eeeeeeee", 22, 20005, 999999999999, ""), ("f", "sshtmp_Ffffffff", "22,80", 20004, end, ""),
+            ("g" * 2039, "sshtmp_Gggggggg", 22, 20006, end, ""), ("h", "sshtmp_Hhhhhhhh", 22, 20007, end + 3600, "")))})
+        self.assertEqual((d.ask("list"), d.settled(), Path(d.state).read_text().count("\n")), ("", None, 1))
+        self.assertEqual(d.commands(), removal("sshtmp_Cccccccc", home=False) + rules("-D", "10.0.0.0/8", [20002]) +
+                         removal("sshtmp_Dddddddd", home=False))
+        # An end beyond the longest lifetime, and a name longer than a request can carry, are damaged.
         self.assertRegex(d.log(), r"line 2 is damaged(.*\n)+.*line 3 is damaged, skipped: a\\tsshtmp_a;id(.*\n)+.*line 4 is "
-                                  r"damaged(.*\n)+.*dropping \|c\|: account sshtmp_Cccccccc is gone\n(.*\n)+.*removing \|d\\x\| "
-                                  r"sshtmp_Dddddddd: it ended while the daemon was down\n(.*\n)+.*line 7 is damaged(.*\n)+.*line 8 is damaged")
+                                  r"damaged(.*\n)+.*line 7 is damaged(.*\n)+.*line 8 is damaged(.*\n)+.*line 9 is damaged(.*\n)+.*line 10 "
+                                  r"is damaged(.*\n)+.*dropping \|c\|: account sshtmp_Cccccccc is gone\n(.*\n)*.*removing \|d\\x\| "
+                                  r"sshtmp_Dddddddd: it ended while the daemon was down\n")
+        # Each write is a new file renamed over the old one: a planted temporary file is replaced, not used, and a
+        # hard link keeps the old content.
+        planted, old = Path(d.state + ".new"), Path(d.state + ".old")
+        planted.write_text("planted")
+        os.chmod(planted, 0o666)
+        os.chown(planted, 65534, 65534)
+        os.link(d.state, old)
+        d.ask("request:a:22")
+        state = os.stat(d.state)
+        self.assertEqual((old.read_text().count("\n"), Path(d.state).read_text().count("\n"), state.st_uid, oct(state.st_mode)),
+                         (1, 2, 0, "0o100600"))
         # A state file that cannot be written costs nothing but the log line.
         d = Daemon(self, "-s", "/proc/tk/grants")
         self.assertEqual((d.ask("request:a:22")[:len(HEAD)], d.ask("release:a")), (HEAD, "OK"))
         self.assertEqual(d.log().count("save_grants: couldn't write state file /proc/tk/grants: No such file or directory\n"), 3)
 
+    def test_take_back_keeps_exact_rules_and_removes_what_another_user_could_have_planted(self):
+        # Accounts as provisioning leaves them, or with a home that is missing or has .ssh as a link; the firewall lists
+        # k's rules as they should be (its bare address as /32), k2's doubled and beside another source's, and slowly,
+        # so that x ends during the start.
+        now, target = int(time.time()), Path("/tmp/tk_target/authorized_keys")
+        target.parent.mkdir()
+        target.write_text("root's key\n")
+        grants = (("k", "sshtmp_Kkkkkkkk", 20000, now + 600, "10.9.9.9", "made"), ("k2", "sshtmp_K2k2k2k2", 20001, now + 600,
+                  "10.1.2.3/255.255.255.0", "made"), ("x", "sshtmp_Xxxxxxxx", 20002, now + 2, "10.1.1.1/32", "made"),
+                  ("r", "sshtmp_Rrrrrrrr", 30000, now + 600, "10.2.2.2", "made"), ("m", "sshtmp_Mmmmmmmm", 20003, now + 600, "", None),
+                  ("l", "sshtmp_Llllllll", 20004, now + 600, "", "link"))
+        with open("/etc/passwd", "a") as passwd:
+            for i, (_, user, _, _, _, home) in enumerate(grants):
+                passwd.write("%s:x:%d:%d::/tmp/%s:/bin/sh\n" % (user, 5000 + i, 5000 + i, user))
+                if home:
+                    os.makedirs("/tmp/%s" % user)
+                    os.chown("/tmp/" + user, 5000 + i, 5000 + i)
+                    if home == "link":
+                        os.symlink(target.parent, "/tmp/%s/.ssh" % user)
+                    else:
+                        os.mkdir("/tmp/%s/.ssh" % user)
+                        Path("/tmp/%s/.ssh/authorized_keys" % user).write_text("key\n")
+        rule = "-A INPUT -s %s -p tcp -m tcp --dport %d -j ACCEPT\n"
+        drop = "-A INPUT -p tcp -m tcp --dport %d -j DROP\n"
+        d = Daemon(self, "-r", "20000-20010", stubs={"iptables": STUBS["iptables"].replace("[ \"$1\" != -S ] ||", "[ \"$1\" != -S ] || sleep 3;"),
+                                                     "userdel": STUB + 'sed -i "/^$1:/d" /etc/passwd\n'},
+                   files={".state": "".join("%s\t%s\t22\t%d\t%d\t%s\n" % g[:5] for g in grants),
+                          ".iptables": rule % ("10.9.9.9/32", 20000) + drop % 20000 + (rule % ("10.1.2.0/24", 20001)) * 2 +
+                          rule % ("10.7.7.7/32", 20001) + drop % 20001, ".ip6tables": drop % 20000 + drop % 20001})
+        self.assertEqual(d.ask("list").count("\n"), 3)   # k, k2 and x; x ends on its own
+        wait_for("x to expire", lambda: "removing trelvox x" in d.log())
+        d.settled()
+        self.assertEqual(d.commands(), removal("sshtmp_Rrrrrrrr") + rules("-D", "10.2.2.2", [30000]) + removal("sshtmp_Mmmmmmmm", home=False) +
+                         removal("sshtmp_Llllllll", home=False) + [
+                             "iptables -D INPUT -s 10.1.2.0/24 -p tcp -j ACCEPT --dport 20001"] * 2 + [
+                             "iptables -D INPUT -s 10.7.7.7/32 -p tcp -j ACCEPT --dport 20001", "iptables -D INPUT -p tcp -j DROP --dport 20001",
+                             "ip6tables -D INPUT -p tcp -j DROP --dport 20001"] + rules("-A", "10.1.2.3/255.255.255.0", [20001]) +
+                         rules("-A", "10.1.1.1/32", [20002]) + removal("sshtmp_Xxxxxxxx") + rules("-D", "10.1.1.1/32", [20002]))
+        self.assertRegex(d.log(), r"removing \|r\| sshtmp_Rrrrrrrr: its ports 30000 lie outside the range\n.*removing \|m\| "
+                                  r"sshtmp_Mmmmmmmm: its home is not as provisioning made it\n.*removing \|l\| sshtmp_Llllllll: its home "
+                                  r"(.*\n)+.*not removing the key line of sshtmp_Mmmmmmmm(.*\n)+.*not removing the key line of sshtmp_Llllllll")
+        self.assertEqual((target.read_text(), d.ask("localports:k2"), set(Path(d.record + ".fds").read_text().split())),
+                         ("root's key\n", "20001", {"1"}))   # the start's commands inherited neither socket nor state file
+
 
 if __name__ == "__main__":
-    unittest.main()
+    main(__file__)

@@ -2,8 +2,10 @@
 
 #include <string>
 
-#include "access/host.h"
-#include "telnet_server.h"
+#include "host/accounts.h"
+#include "host/commands.h"
+#include "host/firewall.h"
+#include "registry/registry.h"
 #include "text.h"
 
 // Pure functions at their edges; the black-box tests see the rest.
@@ -31,6 +33,25 @@ TEST(Parsing, DevicePortsRangesAndFilters)
                             "1.2.3", "1..2.3", "01.2.3.4", "1.2.3.4/", "1.2.3.4/255.0.255.0", "1.2.3.4/255.255.255.254.0",
                             "1.2.3.4/24/8", "1.2.3.4/100", "1.2.3.4/-1", "1000.2.3.4", ""})
         EXPECT_FALSE(is_valid_source_filter(bad)) << bad;
+    // As the firewall lists them: the rules of a filter are found again whatever form it was given in.
+    struct { const char* filter; const char* listed; } canonical[] = {
+        {"10.9.9.9", "10.9.9.9/32"}, {"10.1.2.0/255.255.255.0", "10.1.2.0/24"}, {"10.1.2.3/24", "10.1.2.0/24"},
+        {"1.2.3.4/0.0.0.0", "0.0.0.0/0"}, {"255.255.255.255/1", "128.0.0.0/1"}, {"1.2.3.4/255.255.255.254", "1.2.3.4/31"}, {"1.2.3", ""}};
+    for (const auto& c : canonical)
+        EXPECT_EQ(canonical_filter(c.filter), c.listed) << c.filter;
+}
+
+TEST(Fingerprint, Sha256AndBase64AsTheSshServerPrintsThem)
+{
+    // Known digests: one block, two blocks, and many.
+    EXPECT_EQ(base64_encode(sha256("abc")), "ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0");
+    EXPECT_EQ(base64_encode(sha256("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
+              "JI1qYdIGOLjlwCaTDD5gOaM85Flk/yFn9uzt1BnbBsE");
+    EXPECT_EQ(base64_encode(sha256(std::string(1000, 'a'))), "Qe3s5C1j6Nm/UVqbppMuHCDLyfWl0TRkWttdsblzfqM");
+    std::string data;
+    EXPECT_TRUE(base64_decode("AAAAC3NzaC1lZDI1NTE5", data) && data == std::string("\0\0\0\x0bssh-ed25519", 15));
+    for (const char* bad : {"", "AA*A", "A===", "="})
+        EXPECT_FALSE(base64_decode(bad, data)) << bad;
 }
 
 TEST(Commands, PlainCommandsRunWithoutAShell)

@@ -3,17 +3,16 @@
 // by tabs: the device name (escaped), the account, the device ports, the
 // local ports, the grant's end in seconds since the epoch, and the filter
 // (empty without one). Lines starting with "#" are comments.
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../host/accounts.h"
+#include "../host/firewall.h"
 #include "../log.h"
-#include "../telnet_server.h"
-#include "host.h"
+#include "registry.h"
 
 namespace {
 
@@ -40,9 +39,10 @@ bool parse_ports(const std::string& text, port_list& ports)
 }
 
 // One line into a name and a record. Everything that reaches a command later
-// is checked as strictly as a client's input: a plain "sshtmp_" account, port
-// numbers, a valid filter.
-bool parse_grant(const std::string& line, std::string& name, localuser& record)
+// is checked as strictly as a client's input: a name a request can carry, a
+// plain "sshtmp_" account, port numbers, a valid filter, and an end that
+// lies no further ahead than the longest lifetime.
+bool parse_grant(const std::string& line, time_t latest_end, std::string& name, localuser& record)
 {
     std::vector<std::string> fields(1);
     for (char c : line) {
@@ -58,10 +58,11 @@ bool parse_grant(const std::string& line, std::string& name, localuser& record)
     record.username = fields[1];
     record.end = static_cast<time_t>(std::stoll(fields[4]));
     record.acl = fields[5];
-    return !name.empty() && !has_control_byte(name) && name.find(':') == std::string::npos &&
-           escape_text(name) == fields[0] && record.username.compare(0, 7, "sshtmp_") == 0 &&
-           is_safe_account_name(record.username) && parse_ports(fields[2], record.remoteports) &&
-           parse_ports(fields[3], record.localports) && record.remoteports.size() == record.localports.size() &&
+    return !name.empty() && name.size() <= max_name_length && !has_control_byte(name) &&
+           name.find(':') == std::string::npos && escape_text(name) == fields[0] && record.end <= latest_end &&
+           record.username.compare(0, 7, "sshtmp_") == 0 && is_safe_account_name(record.username) &&
+           parse_ports(fields[2], record.remoteports) && parse_ports(fields[3], record.localports) &&
+           !record.localports.empty() && record.remoteports.size() == record.localports.size() &&
            (record.acl.empty() || is_valid_source_filter(record.acl));
 }
 
@@ -81,33 +82,44 @@ bool write_all(int fd, const std::string& text)
 
 } // namespace
 
-void telnet_server::set_state_file(std::string path)
-{
-    m_state_path = path;
-}
-
-int telnet_server::save_grants()
+int registry::save()
 {
     if (m_state_path.empty())
         return 0;
+    // A copy under the lock; the text, the write and the syncs outside it.
+    grant_list copy;
+    unsigned long version;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        copy.assign(m_trelvox_to_localuser_map.begin(), m_trelvox_to_localuser_map.end());
+        version = m_version;
+    }
     std::string text = header;
-    for (const auto& entry : m_trelvox_to_localuser_map) {
+    for (const auto& entry : copy) {
         const localuser& u = entry.second;
         text += escape_text(entry.first) + "\t" + u.username + "\t" + port_list_to_string(u.remoteports) + "\t" +
                 port_list_to_string(u.localports) + "\t" + to_string(static_cast<long long>(u.end), std::dec) + "\t" +
                 u.acl + "\n";
     }
+    std::lock_guard<std::mutex> writing(m_save_lock);
+    // A newer copy is on disk already: this one must not replace it.
+    if (version <= m_saved_version)
+        return 0;
     // A new file in the same directory, on disk before it replaces the old
-    // one: a crash leaves the old file or the new one, never a part.
+    // one: a crash leaves the old file or the new one, never a part. It is
+    // made anew each time (a leftover, or whatever another user put there,
+    // is removed, never followed), root's and mode 600.
     const std::string temporary = m_state_path + ".new";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    bool written = fd >= 0 && write_all(fd, text) && fsync(fd) == 0;
+    unlink(temporary.c_str());
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool written = fd >= 0 && fchmod(fd, 0600) == 0 && write_all(fd, text) && fsync(fd) == 0;
     if (fd >= 0)
         written = close(fd) == 0 && written;
     written = written && rename(temporary.c_str(), m_state_path.c_str()) == 0;
     if (!written) {
         log_msg("save_grants", "couldn't write state file %s: %s\n", m_state_path.c_str(), strerror(errno));
-        unlink(temporary.c_str());
+        if (fd >= 0)
+            unlink(temporary.c_str());
         return -1;
     }
     const int directory = open(directory_of(m_state_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -115,54 +127,36 @@ int telnet_server::save_grants()
         fsync(directory);
         close(directory);
     }
+    m_saved_version = version;
     return 0;
 }
 
-std::vector<localuser> telnet_server::take_back_grants()
+grant_list registry::read_state_file(time_t now, int max_lifetime) const
 {
-    std::vector<localuser> kept;
+    grant_list found;
     if (m_state_path.empty())
-        return kept;
+        return found;
     mkdir(directory_of(m_state_path).c_str(), 0700);
-    std::ifstream file(m_state_path);
-    std::string line;
-    const time_t now = time(nullptr);
-    for (int number = 1; std::getline(file, line); ++number) {
+    std::string text;
+    read_whole_file(m_state_path, text);
+    const time_t latest_end = now + max_lifetime;
+    std::string::size_type begin = 0;
+    for (int number = 1; begin < text.size(); ++number) {
+        std::string::size_type end = text.find('\n', begin);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(begin, end - begin);
+        begin = end + 1;
         if (line.empty() || line[0] == '#')
             continue;
         std::string name;
         localuser record;
-        lock_hold hold(m_lock);
-        bool sound = parse_grant(line, name, record) && !m_trelvox_to_localuser_map.count(name);
-        for (int port : record.localports)
-            sound = sound && std::find(m_free_ports.begin(), m_free_ports.end(), port) != m_free_ports.end();
-        if (!sound) {
-            log_msg("take_back_grants", "state file %s line %d is damaged, skipped: %s\n", m_state_path.c_str(), number,
-                    escape_text(line).c_str());
+        if (parse_grant(line, latest_end, name, record)) {
+            found.emplace_back(name, record);
             continue;
         }
-        unsigned uid;
-        if (record.end > now && account_uid(record.username, uid)) {
-            record.time_left = static_cast<int>(record.end - now);
-            for (int port : record.localports)
-                m_free_ports.remove(port);
-            m_trelvox_to_localuser_map[name] = record;
-            kept.push_back(record);
-            log_msg("take_back_grants", "taking back |%s| %s on %s, %d seconds left\n", name.c_str(),
-                    record.username.c_str(), port_list_to_string(record.localports).c_str(), record.time_left);
-            continue;
-        }
-        // Ended while the daemon was down, or its account is gone: removed
-        // as on expiry, rules included.
-        log_msg("take_back_grants", record.end > now ? "dropping |%s|: account %s is gone\n"
-                                                       : "removing |%s| %s: it ended while the daemon was down\n",
-                name.c_str(), record.username.c_str());
-        remove_account("take_back_grants", record.username, true);
-        if (!record.acl.empty())
-            run_filter_rules("take_back_grants", "-D", record);
+        log_msg("take_back_grants", "state file %s line %d is damaged, skipped: %s\n", m_state_path.c_str(), number,
+                escape_text(line.substr(0, 200)).c_str());
     }
-    restore_filter_rules("take_back_grants", kept);
-    lock_hold hold(m_lock);
-    save_grants();
-    return kept;
+    return found;
 }

@@ -1,4 +1,6 @@
-#include "host.h"
+// Running host commands: each is formatted, logged, then started directly
+// or, when it needs one, through /bin/sh.
+#include "commands.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -6,15 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fstream>
 #include <map>
 #include <mutex>
-#include <pwd.h>
 #include <spawn.h>
-#include <sstream>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "../log.h"
@@ -33,43 +30,6 @@ std::string vformat(const char* fmt, va_list ap)
     vsnprintf(&text[0], text.size(), fmt, ap);
     text.resize(static_cast<size_t>(size));
     return text;
-}
-
-// True while any process runs with `uid` as its real, effective or saved
-// user id; that is what makes userdel refuse an account.
-bool uid_has_process(uid_t uid)
-{
-    DIR* proc = opendir("/proc");
-    if (!proc)
-        return false;
-    bool busy = false;
-    while (struct dirent* entry = readdir(proc)) {
-        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
-            continue;
-        std::ifstream status(std::string("/proc/") + entry->d_name + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.compare(0, 4, "Uid:") != 0)
-                continue;
-            std::istringstream ids(line.substr(4));
-            long id;
-            for (int i = 0; i < 3 && ids >> id; ++i)
-                if (static_cast<uid_t>(id) == uid)
-                    busy = true;
-            break;
-        }
-        if (busy)
-            break;
-    }
-    closedir(proc);
-    return busy;
-}
-
-long elapsed_ms(const struct timespec& since)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
 }
 
 // Starts `words` (found on PATH), with its standard output on `out` unless
@@ -228,66 +188,3 @@ int read_command_output(const char* function, const std::string& command,
     return 0;
 }
 
-bool is_safe_account_name(const std::string& name)
-{
-    if (name.empty() || name.size() > 32 || name[0] == '-')
-        return false;
-    return name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
-                                  "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                  "0123456789._-") == std::string::npos;
-}
-
-bool account_uid(const std::string& user, unsigned& uid)
-{
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    char buf[4096];
-    if (getpwnam_r(user.c_str(), &entry, buf, sizeof buf, &found) != 0 || !found)
-        return false;
-    uid = found->pw_uid;
-    return true;
-}
-
-std::vector<listening_socket> read_listening_sockets()
-{
-    std::vector<listening_socket> found;
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        FILE* f = fopen(table, "re");
-        if (!f)
-            continue;
-        // "sl local_address rem_address st tx_queue:rx_queue tr:tm->when
-        // retrnsmt uid ...", addresses as hex address ":" hex port; state
-        // 0A is LISTEN. The first line is the header.
-        char line[512];
-        unsigned port, state, uid;
-        while (fgets(line, sizeof line, f))
-            if (sscanf(line, " %*d: %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%*x %x %*x:%*x %*x:%*x %*x %u",
-                       &port, &state, &uid) == 3 && state == 0x0A)
-                found.push_back({static_cast<int>(port), uid});
-        fclose(f);
-    }
-    return found;
-}
-
-void wait_until_account_is_idle(const char* function, const std::string& user, int max_ms)
-{
-    unsigned uid;
-    if (!account_uid(user, uid))
-        return;
-
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    bool busy = uid_has_process(uid);
-    if (!busy)
-        return;
-    while (busy && elapsed_ms(start) < max_ms) {
-        usleep(20000);
-        busy = uid_has_process(uid);
-    }
-    if (busy)
-        log_msg(function, "processes of %s still running after %li ms\n", user.c_str(),
-                elapsed_ms(start));
-    else
-        log_msg(function, "waited %li ms for the processes of %s to end\n",
-                elapsed_ms(start), user.c_str());
-}

@@ -5,16 +5,18 @@
 #include <set>
 
 #include "../log.h"
-#include "../telnet_server.h"
+#include "accounts.h"
+#include "commands.h"
+#include "firewall.h"
 #include "host.h"
 
-int remove_tmp_users_and_connections(const std::string& portrange, const std::vector<localuser>& kept)
+int remove_tmp_users_and_connections(const std::string& portrange, const grant_list& kept)
 {
     std::set<std::string> owned;
     std::set<int> held;
-    for (const localuser& grant : kept) {
-        owned.insert(grant.username);
-        held.insert(grant.localports.begin(), grant.localports.end());
+    for (const auto& grant : kept) {
+        owned.insert(grant.second.username);
+        held.insert(grant.second.localports.begin(), grant.second.localports.end());
     }
 
     std::vector<std::string> lines;
@@ -40,7 +42,8 @@ int remove_tmp_users_and_connections(const std::string& portrange, const std::ve
     }
 
     // The pool starts again at its first port: a stale DROP rule there would
-    // shut the next grant's device out.
+    // shut the next grant's device out. The rules on held ports are the
+    // take-back's to put right.
     int start, stop;
     if (parse_port_range(portrange, start, stop) == 0)
         for (const filter_rule& rule : list_filter_rules("remove_tmp_users_and_connections"))

@@ -3,8 +3,8 @@
 #include <cstdlib>
 
 #include "../log.h"
-#include "../telnet_server.h"
-#include "host.h"
+#include "commands.h"
+#include "firewall.h"
 
 namespace {
 
@@ -38,53 +38,55 @@ bool parse_dotted_quad(const std::string& text, unsigned long& address)
     return true;
 }
 
-} // namespace
-
-bool is_valid_source_filter(const std::string& filter)
+// A filter as its address and prefix length.
+bool parse_filter(const std::string& filter, unsigned long& address, int& prefix)
 {
     std::string::size_type slash = filter.find('/');
-    unsigned long address;
     if (!parse_dotted_quad(filter.substr(0, slash), address))
         return false;
+    prefix = 32;
     if (slash == std::string::npos)
         return true;
     std::string mask = filter.substr(slash + 1);
     if (mask.find('.') == std::string::npos) {
         if (mask.empty() || mask.size() > 2 || mask.find_first_not_of("0123456789") != std::string::npos)
             return false;
-        return atoi(mask.c_str()) <= 32;
+        prefix = atoi(mask.c_str());
+        return prefix <= 32;
     }
     unsigned long bits;
     if (!parse_dotted_quad(mask, bits))
         return false;
     // A netmask is a run of ones followed by a run of zeros.
     unsigned long inverted = ~bits & 0xffffffffUL;
+    prefix = 32;
+    for (unsigned long rest = inverted; rest; rest >>= 1)
+        --prefix;
     return (inverted & (inverted + 1)) == 0;
 }
 
-std::string telnet_server::filter_ports(std::string name, std::string acl)
-{
-    if (!is_valid_source_filter(acl)) {
-        log_msg("filter_ports", "acl for %s |%s| seems to be invalid\n", name.c_str(), escape_text(acl).c_str());
-        return "ERROR";
-    }
+} // namespace
 
-    lock_hold hold(m_lock);
-    std::map<std::string, localuser>::iterator it = m_trelvox_to_localuser_map.find(name);
-    if (it == m_trelvox_to_localuser_map.end()) {
-        log_msg("filter_ports", "couldn't find |%s|\n", name.c_str());
-        return "ERROR";
-    }
-    localuser& record = it->second;
-    if (!record.acl.empty()) {
-        log_msg("filter_ports", "acl for %s |%s| already set\n", name.c_str(), record.acl.c_str());
-        return "ERROR";
-    }
-    record.acl = acl;
-    run_filter_rules("filter_ports", "-A", record);
-    save_grants();
-    return "OK";
+bool is_valid_source_filter(const std::string& filter)
+{
+    unsigned long address;
+    int prefix;
+    return parse_filter(filter, address, prefix);
 }
+
+std::string canonical_filter(const std::string& filter)
+{
+    unsigned long address;
+    int prefix;
+    if (!parse_filter(filter, address, prefix))
+        return std::string();
+    const unsigned long mask = prefix == 0 ? 0 : (0xffffffffUL << (32 - prefix)) & 0xffffffffUL;
+    address &= mask;
+    return to_string(address >> 24, std::dec) + "." + to_string((address >> 16) & 0xff, std::dec) + "." +
+           to_string((address >> 8) & 0xff, std::dec) + "." + to_string(address & 0xff, std::dec) + "/" +
+           to_string(prefix, std::dec);
+}
+
 
 namespace {
 
@@ -102,13 +104,13 @@ void run_drop_rule(const char* function, const char* action, const char* tool, i
 
 } // namespace
 
-void run_filter_rules(const char* function, const char* action, const localuser& record)
+void run_filter_rules(const char* function, const char* action, const std::string& acl, const port_list& ports)
 {
     // Per port, the ACCEPT rule for the filter's source stands before the
     // DROP rule for everyone else: the first rule that matches decides. The
     // filter is IPv4, so no IPv6 source may pass at all.
-    for (int port : record.localports) {
-        run_accept_rule(function, action, record.acl, port);
+    for (int port : ports) {
+        run_accept_rule(function, action, acl, port);
         run_drop_rule(function, action, "iptables", port);
         run_drop_rule(function, action, "ip6tables", port);
     }
@@ -134,7 +136,7 @@ std::vector<filter_rule> list_filter_rules(const char* function)
             const std::string tail = " -p tcp -m tcp --dport " + to_string(port, std::dec) + " -j ";
             const std::string acl = words[3];
             if (std::string(tool) == "iptables" && line == "-A INPUT -s " + acl + tail + "ACCEPT" && is_valid_source_filter(acl))
-                rules.push_back({tool, port, acl});
+                rules.push_back({tool, port, canonical_filter(acl)});
             else if (line == "-A INPUT" + tail + "DROP")
                 rules.push_back({tool, port, ""});
         }
@@ -150,41 +152,30 @@ void delete_filter_rule(const char* function, const filter_rule& rule)
         run_accept_rule(function, "-D", rule.acl, rule.port);
 }
 
-void restore_filter_rules(const char* function, const std::vector<localuser>& grants)
+void restore_filter_rules(const char* function, const std::vector<std::pair<std::string, port_list>>& held)
 {
-    std::vector<filter_rule> present;
-    bool listed = false;
-    for (const localuser& grant : grants) {
-        if (grant.acl.empty())
-            continue;
-        if (!listed)
-            present = list_filter_rules(function);
-        listed = true;
-        for (int port : grant.localports) {
-            // The grant's three rules for the port, each exactly once, and
-            // the ACCEPT rule before the DROP rule: otherwise all copies go
-            // and the three are appended again in their order.
-            std::vector<filter_rule> copies;
-            int accept = 0, drop = 0, drop6 = 0;
-            for (const filter_rule& rule : present) {
-                if (rule.port != port || !(rule.acl.empty() || rule.acl == grant.acl))
-                    continue;
-                copies.push_back(rule);
-                if (!rule.acl.empty())
-                    ++accept;
-                else if (rule.tool == "iptables")
-                    ++drop;
-                else
-                    ++drop6;
-            }
-            const bool ordered = !copies.empty() && !copies.front().acl.empty();
-            if (accept == 1 && drop == 1 && drop6 == 1 && ordered)
+    if (held.empty())
+        return;
+    const std::vector<filter_rule> present = list_filter_rules(function);
+    for (const auto& grant : held) {
+        const std::string acl = canonical_filter(grant.first);
+        for (int port : grant.second) {
+            // The grant's three rules for the port, each exactly once, the
+            // ACCEPT rule before the DROP rule, and no other rule of this
+            // daemon's shape there; otherwise all of them go and the three
+            // are appended again in their order.
+            std::vector<filter_rule> wanted, found;
+            if (!acl.empty())
+                wanted = {{"iptables", port, acl}, {"iptables", port, ""}, {"ip6tables", port, ""}};
+            for (const filter_rule& rule : present)
+                if (rule.port == port)
+                    found.push_back(rule);
+            if (found == wanted)
                 continue;
-            for (const filter_rule& rule : copies)
+            for (const filter_rule& rule : found)
                 delete_filter_rule(function, rule);
-            localuser one = grant;
-            one.localports = {port};
-            run_filter_rules(function, "-A", one);
+            if (!acl.empty())
+                run_filter_rules(function, "-A", grant.first, {port});
         }
     }
 }

@@ -1,0 +1,227 @@
+// Provisioning and removal of the temporary accounts.
+#include "accounts.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <dirent.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "../log.h"
+#include "commands.h"
+
+namespace {
+
+// How long removal waits for a killed account's processes to be reaped.
+const int reap_wait_ms = 3000;
+
+long elapsed_ms(const struct timespec& since)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
+}
+
+// True while any process runs with `uid` as its real, effective or saved
+// user id; that is what makes userdel refuse an account.
+bool uid_has_process(uid_t uid)
+{
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return false;
+    bool busy = false;
+    while (!busy) {
+        const struct dirent* entry = readdir(proc);
+        if (!entry)
+            break;
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
+            continue;
+        std::string status;
+        if (!read_whole_file(std::string("/proc/") + entry->d_name + "/status", status))
+            continue;
+        const std::string::size_type at = status.find("\nUid:");
+        if (at == std::string::npos)
+            continue;
+        const char* ids = status.c_str() + at + 5;
+        for (int i = 0; i < 3; ++i) {
+            char* after;
+            const unsigned long id = strtoul(ids, &after, 10);
+            if (after == ids)
+                break;
+            busy = busy || static_cast<uid_t>(id) == uid;
+            ids = after;
+        }
+    }
+    closedir(proc);
+    return busy;
+}
+
+// Waits, at most reap_wait_ms, until no process of `user` is left (killed
+// processes count until their parent has reaped them), and logs how long it
+// waited or that the wait ran out. Returns at once when the account does
+// not exist.
+void wait_until_account_is_idle(const char* function, const std::string& user)
+{
+    unsigned uid;
+    if (!account_uid(user, uid) || !uid_has_process(uid))
+        return;
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    bool busy = true;
+    while (busy && elapsed_ms(start) < reap_wait_ms) {
+        usleep(20000);
+        busy = uid_has_process(uid);
+    }
+    if (busy)
+        log_msg(function, "processes of %s still running after %li ms\n", user.c_str(), elapsed_ms(start));
+    else
+        log_msg(function, "waited %li ms for the processes of %s to end\n", elapsed_ms(start), user.c_str());
+}
+
+// The options in front of the grant's public key. The ssh server lets the
+// key open remote forwards on the grant's own ports only (on the address the
+// device's "-R port:..." asks for), refuses every local forward (nothing
+// listens on 255.255.255.255:1), runs "sleep" whatever the key holder asks
+// for, offers no terminal, agent or X11 forwarding, and refuses logins after
+// the grant's end. The end is this host's local time: every ssh server that
+// knows the option reads it so.
+std::string key_options(const account_request& request)
+{
+    std::string options = "restrict,port-forwarding";
+    for (int port : request.localports)
+        options += ",permitlisten=\"localhost:" + to_string(port, std::dec) + "\"";
+    return options + ",permitopen=\"255.255.255.255:1\",command=\"sleep " + to_string(request.lifetime, std::dec) +
+           "\",expiry-time=\"" + format_time(request.end, false, "%Y%m%d%H%M%S") + "\"";
+}
+
+// The key copy must be what provisioning made: a regular file of www-data,
+// mode 600, not something another local user put at its path.
+bool key_copy_is_sound(const std::string& path)
+{
+    struct stat st;
+    unsigned www_data;
+    return account_uid("www-data", www_data) && host_lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           st.st_uid == www_data && (st.st_mode & 07777) == 0600;
+}
+
+bool is(const std::string& path, mode_t type, unsigned owner, unsigned other_owner)
+{
+    struct stat st;
+    return host_lstat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type &&
+           (st.st_uid == owner || st.st_uid == other_owner);
+}
+
+} // namespace
+
+bool is_safe_account_name(const std::string& name)
+{
+    if (name.empty() || name.size() > 32 || name[0] == '-')
+        return false;
+    return name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                  "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                  "0123456789._-") == std::string::npos;
+}
+
+bool account_uid(const std::string& user, unsigned& uid)
+{
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    char buf[4096];
+    if (getpwnam_r(user.c_str(), &entry, buf, sizeof buf, &found) != 0 || !found)
+        return false;
+    uid = found->pw_uid;
+    return true;
+}
+
+int make_account(const account_request& request, std::string& user, unsigned& uid, std::string& fingerprint)
+{
+    // The directory is pinned to /tmp: "key", removal and the purge rebuild
+    // the paths from the user name. The first line must be "/tmp/" and a
+    // plain account name.
+    std::vector<std::string> output;
+    user.clear();
+    if (read_command_output("add_temp_user", "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX", output) != 0)
+        return -1;
+    const std::string path = output.empty() ? std::string() : output[0];
+    user = path.compare(0, 5, "/tmp/") == 0 ? path.substr(5) : std::string();
+    if (!is_safe_account_name(user)) {
+        log_msg("add_temp_user", "Failed to run command\n");
+        user.clear();
+        return -1;
+    }
+    log_msg("add_temp_user", "adding |%s| <= %s\n", request.name.c_str(), user.c_str());
+    const char* p = path.c_str();
+    const char* u = user.c_str();
+    run_command("add_temp_user", user_command, "mkdir -m 755 %s/.ssh/", p);
+    run_command("add_temp_user", user_command, "ssh-keygen -t %s -f %s/key -P \"\" -q", request.key_type.c_str(), p);
+    // The key copy for www-data is prepared inside the new home directory
+    // (root's, mode 700) and renamed into place: the rename replaces a file
+    // or link that another local user put at the path in /tmp.
+    run_command("add_temp_user", user_command, "install -o www-data -m 600 %s/key %s/key.copy", p, p);
+    run_command("add_temp_user", user_command, "mv -fT %s/key.copy %s.key", p, p);
+    // The restricted key line exists before the account does: sed puts the
+    // options in front of the public key and writes the line ("w") itself,
+    // so no shell is needed. The options hold no "/", "&" or "\\", so they
+    // stand in the replacement as they are. .ssh and the key line stay
+    // root's: the account cannot change its options.
+    run_command("add_temp_user", user_command, "sed -n 's/^/%s /w %s/.ssh/authorized_keys' %s/key.pub",
+                key_options(request).c_str(), p, p);
+    run_command("add_temp_user", user_command, "chmod 644 %s/.ssh/authorized_keys", p);
+    run_command("add_temp_user", user_command, "useradd -d %s %s", p, u);
+    run_command("add_temp_user", user_command, "chown %s %s", u, p);
+    if (!key_copy_is_sound(path + ".key")) {
+        log_msg("add_temp_user", "key copy %s.key is not a file of www-data with mode 600\n", p);
+        // A regular file there is the renamed copy; anything else is
+        // another user's, and stays.
+        struct stat st;
+        remove_account("add_temp_user", user, host_lstat((path + ".key").c_str(), &st) == 0 && S_ISREG(st.st_mode));
+        return -1;
+    }
+    uid = 0;
+    account_uid(user, uid);
+    fingerprint = public_key_fingerprint(path + "/key.pub");
+    return 0;
+}
+
+bool home_is_as_made(const std::string& user, unsigned uid)
+{
+    const std::string home = "/tmp/" + user;
+    return is(home, S_IFDIR, uid, 0) && is(home + "/.ssh", S_IFDIR, 0, 0) &&
+           is(home + "/.ssh/authorized_keys", S_IFREG, 0, 0);
+}
+
+void remove_account(const char* function, const std::string& user, bool key_copy)
+{
+    const char* u = user.c_str();
+    // Without its key the account admits no new login, so no session can
+    // start between killall and userdel. The key line is deleted only
+    // through directories the daemon made: /tmp/U and its .ssh, not links,
+    // root's (or the account's home, the account's).
+    unsigned uid = 0;
+    const bool exists = account_uid(user, uid);
+    const std::string home = "/tmp/" + user;
+    if (is(home, S_IFDIR, exists ? uid : 0, 0) && is(home + "/.ssh", S_IFDIR, 0, 0))
+        run_command(function, user_command, "rm -f /tmp/%s/.ssh/authorized_keys", u);
+    else
+        log_msg(function, "not removing the key line of %s: /tmp/%s/.ssh is not the daemon's directory\n", u, u);
+    for (int attempt = 1;; ++attempt) {
+        run_command(function, user_command, "killall -9 -u %s", u);
+        // killall only sends the signals; userdel refuses the account until
+        // the killed processes have been reaped.
+        wait_until_account_is_idle(function, user);
+        run_command(function, user_command, "userdel %s", u);
+        if (!account_uid(user, uid))
+            break;
+        if (attempt == 2) {
+            log_msg(function, "account %s is still there\n", u);
+            break;
+        }
+    }
+    if (key_copy)
+        run_command(function, user_command, "rm -rf /tmp/%s /tmp/%s.key", u, u);
+    else
+        run_command(function, user_command, "rm -rf /tmp/%s", u);
+}

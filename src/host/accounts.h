@@ -1,0 +1,56 @@
+// Temporary accounts on the host: making one with its key pair, key line and
+// key copy, checking what another user may have put in its place, and
+// ending and deleting it.
+#ifndef TUNNEL_KEEPER_HOST_ACCOUNTS_H
+#define TUNNEL_KEEPER_HOST_ACCOUNTS_H
+
+#include <ctime>
+#include <string>
+
+#include "../text.h"
+
+// True for a name that may safely be put into a shell command as an account
+// name: 1 to 32 letters, digits, ".", "_" or "-", not starting with "-".
+bool is_safe_account_name(const std::string& name);
+
+// The account's uid; false when no such account exists.
+bool account_uid(const std::string& user, unsigned& uid);
+
+// What a grant needs of its account.
+struct account_request {
+    std::string name;      // the device's, for the log
+    port_list localports;  // the only ports its key may listen on
+    int lifetime;          // seconds of "sleep" the key runs
+    time_t end;            // no login with the key after this
+    std::string key_type;  // ssh-keygen -t
+};
+
+// Makes a throw-away account in /tmp with a key pair whose key line admits
+// only the grant's tunnel, and the private-key copy for www-data. 0 with
+// the account's name, its uid and the key's fingerprint ("unknown" when it
+// cannot be read); -1 when nothing usable was made (what was made is
+// removed again).
+int make_account(const account_request& request, std::string& user, unsigned& uid, std::string& fingerprint);
+
+// True when the account's home is the directory provisioning made: a real
+// directory of the account (or root's), not a link, holding a root-owned
+// .ssh directory with root's key line in it.
+bool home_is_as_made(const std::string& user, unsigned uid);
+
+// Ends an account and deletes it: its authorized key first (a login that
+// completes after that finds no key; skipped and logged when the home is not
+// a directory the daemon made, so no link another user planted is
+// followed), then its processes (waiting for them to be reaped), the
+// account, its home directory and, with `key_copy`, its private-key copy.
+void remove_account(const char* function, const std::string& user, bool key_copy);
+
+// "SHA256:" and the unpadded base64 of the SHA-256 of the public key's blob,
+// as ssh-keygen -l prints it; "unknown" for a file that holds no key line.
+std::string public_key_fingerprint(const std::string& path);
+
+// SHA-256 of `data` (32 bytes), and base64 without padding.
+std::string sha256(const std::string& data);
+std::string base64_encode(const std::string& data);
+bool base64_decode(const std::string& text, std::string& data);
+
+#endif

@@ -1,0 +1,152 @@
+// A grant's changes to the host: provisioning, removal and the source
+// filter, each with its part of the registry; and the status of a grant's
+// ports.
+#include <ctime>
+
+#include "../log.h"
+#include "accounts.h"
+#include "firewall.h"
+#include "host.h"
+#include "kernel_tables.h"
+
+namespace {
+
+const char* const forward_head =
+    "start-stop-daemon --start --quiet --background --exec /usr/bin/ssh "
+    "--startas /usr/bin/ssh -- -i /tmp/key -o UserKnownHostsFile=/tmp/known_hosts ";
+
+} // namespace
+
+host::host(registry& grants, host_settings settings) : m_grants(grants), m_settings(std::move(settings)) {}
+
+std::string host::request(const std::string& name, const std::string& ports)
+{
+    remove_temp_user(name);
+    std::vector<std::string> pieces;
+    explode_string(ports, ",", pieces);
+    std::string answer;
+    add_temp_user(name, pieces, answer);
+    return answer;
+}
+
+int host::add_temp_user(const std::string& name, const std::vector<std::string>& ports, std::string& forward_string)
+{
+    // Only checked numbers reach the forwarding command and the record.
+    localuser record;
+    for (const std::string& text : ports) {
+        int port;
+        if (!parse_port_number(text, port)) {
+            log_msg("add_temp_user", "invalid port |%s| for %s\n", escape_text(text).c_str(), name.c_str());
+            forward_string = "ERROR";
+            return -1;
+        }
+        record.remoteports.push_back(port);
+    }
+
+    // The ports are taken before anything is made, so that the key line can
+    // name them, and a request the pool cannot serve leaves nothing behind.
+    std::vector<bool> busy(65536);
+    for (const listening_socket& s : read_listening_sockets())
+        busy[static_cast<size_t>(s.port)] = true;
+    if (!m_grants.take_free_ports(record.remoteports.size(), busy, record.localports)) {
+        log_msg("add_temp_user", "not enough free ports for |%s|\n", name.c_str());
+        forward_string = "ERROR";
+        return -1;
+    }
+    // The end is cut to the second, as the key line carries it: the key
+    // admits no login after it, and the grant expires at it.
+    account_request request{name, record.localports, m_settings.timeout, wall_clock_seconds() + m_settings.timeout,
+                            m_settings.key_type};
+    std::string fingerprint;
+    if (make_account(request, record.username, record.uid, fingerprint) != 0) {
+        m_grants.return_free_ports(record.localports, true);
+        // A home that mktemp did not make: no answer text, as ever.
+        forward_string = record.username.empty() ? "" : "ERROR";
+        return -1;
+    }
+    record.end = request.end;
+
+    // The ssh server logs the same fingerprint for each login with the key.
+    log_msg("add_temp_user", "grant |%s| %s %s until %s\n", name.c_str(), record.username.c_str(),
+            fingerprint.c_str(), format_time(record.end, true, "%Y-%m-%dT%H:%M:%SZ").c_str());
+    forward_string += forward_head;
+    port_list::const_iterator local = record.localports.begin();
+    for (int port : record.remoteports)
+        forward_string += " -R " + to_string(*local++, std::dec) + ":0.0.0.0:" + to_string(port, std::dec);
+    forward_string += " " + record.username + "@" + m_settings.sship + " \"sleep " +
+                      to_string(m_settings.timeout, std::dec) + "\"";
+    m_grants.store(name, record);
+    m_grants.save();
+    return 0;
+}
+
+int host::remove_temp_user(const std::string& name)
+{
+    localuser record;
+    if (!m_grants.take_out(name, record)) {
+        log_msg("remove_temp_user", "couldn't find |%s|\n", name.c_str());
+        return -1;
+    }
+    remove_grant("remove_temp_user", name, record);
+    return 0;
+}
+
+void host::remove_grant(const char* function, const std::string& name, const localuser& record)
+{
+    m_grants.save();
+    log_msg(function, "removing trelvox %s with username %s\n", name.c_str(), record.username.c_str());
+    remove_account(function, record.username, true);
+    // A grant has firewall rules only once a filter was set.
+    if (!record.acl.empty())
+        run_filter_rules(function, "-D", record.acl, record.localports);
+    // Only now may another grant have the ports: their rules are gone.
+    m_grants.return_free_ports(record.localports, false);
+}
+
+std::string host::filter_ports(const std::string& name, const std::string& acl)
+{
+    if (!is_valid_source_filter(acl)) {
+        log_msg("filter_ports", "acl for %s |%s| seems to be invalid\n", name.c_str(), escape_text(acl).c_str());
+        return "ERROR";
+    }
+    localuser record;
+    switch (m_grants.set_acl(name, acl, record)) {
+    case 1:
+        log_msg("filter_ports", "couldn't find |%s|\n", name.c_str());
+        return "ERROR";
+    case 2:
+        log_msg("filter_ports", "acl for %s |%s| already set\n", name.c_str(), record.acl.c_str());
+        return "ERROR";
+    }
+    run_filter_rules("filter_ports", "-A", acl, record.localports);
+    m_grants.save();
+    return "OK";
+}
+
+std::string host::connection_status(const std::string& name) const
+{
+    localuser record;
+    if (!m_grants.find(name, record)) {
+        log_msg("connection_status", "couldn't find |%s|\n", name.c_str());
+        return "ERROR";
+    }
+    // The ssh server opens a device's listeners with the account's uid. A
+    // listener of anyone else on the port, on any address, may receive the
+    // connections meant for the device.
+    const std::vector<listening_socket> sockets = read_listening_sockets();
+    std::string answer;
+    for (int port : record.localports) {
+        const char* word = "waiting";
+        for (const listening_socket& s : sockets) {
+            if (s.port != port)
+                continue;
+            if (record.uid == 0 || s.uid != record.uid) {
+                word = "taken";
+                break;
+            }
+            word = "connected";
+        }
+        answer += answer.empty() ? word : std::string(",") + word;
+    }
+    return answer;
+}

@@ -1,0 +1,55 @@
+// The start's take-back: the grants of the state file come back into the
+// registry when their account and home are still as provisioning left them;
+// the others are removed from the host.
+#include "../log.h"
+#include "accounts.h"
+#include "firewall.h"
+#include "host.h"
+
+grant_list host::take_back_grants()
+{
+    const time_t now = wall_clock_seconds();
+    grant_list kept, removed;
+    for (auto& grant : m_grants.read_state_file(now, m_settings.max_lifetime)) {
+        const std::string& name = grant.first;
+        localuser& record = grant.second;
+        const char* user = record.username.c_str();
+        const bool exists = account_uid(record.username, record.uid);
+        if (record.end <= now)
+            log_msg("take_back_grants", "removing |%s| %s: it ended while the daemon was down\n", name.c_str(), user);
+        else if (!m_grants.in_range(record.localports))
+            log_msg("take_back_grants", "removing |%s| %s: its ports %s lie outside the range\n", name.c_str(), user,
+                    port_list_to_string(record.localports).c_str());
+        else if (!exists)
+            log_msg("take_back_grants", "dropping |%s|: account %s is gone\n", name.c_str(), user);
+        else if (!home_is_as_made(record.username, record.uid))
+            log_msg("take_back_grants", "removing |%s| %s: its home is not as provisioning made it\n", name.c_str(),
+                    user);
+        else if (!m_grants.claim(name, record)) {
+            log_msg("take_back_grants", "skipping |%s| %s: its name or ports are taken by another line\n",
+                    name.c_str(), user);
+            continue;
+        } else {
+            log_msg("take_back_grants", "taking back |%s| %s on %s, %lld seconds left\n", name.c_str(), user,
+                    port_list_to_string(record.localports).c_str(), static_cast<long long>(record.end - now));
+            kept.push_back(grant);
+            continue;
+        }
+        removed.push_back(grant);
+    }
+    // The host work comes first in the queue: a kept grant that ends
+    // meanwhile is removed after its rules were put right, never before.
+    submit([this, kept, removed] {
+        for (const auto& grant : removed) {
+            remove_account("take_back_grants", grant.second.username, true);
+            if (!grant.second.acl.empty())
+                run_filter_rules("take_back_grants", "-D", grant.second.acl, grant.second.localports);
+        }
+        std::vector<std::pair<std::string, port_list>> held;
+        for (const auto& grant : kept)
+            held.emplace_back(grant.second.acl, grant.second.localports);
+        restore_filter_rules("take_back_grants", held);
+        m_grants.save();
+    });
+    return kept;
+}

@@ -1,0 +1,181 @@
+// The grants in memory and the free-port pool. The pool is used as a
+// first-in, first-out queue so that returned ports are reused in rotation.
+#include "registry.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+
+#include "../log.h"
+
+int parse_port_range(const std::string& portrange, int& start, int& stop)
+{
+    std::vector<std::string> pieces;
+    explode_string(portrange, "-", pieces);
+    if (pieces.size() != 2)
+        return -1;
+    int first = atoi(pieces[0].c_str());
+    int last = atoi(pieces[1].c_str());
+    if (first <= 0 || last > 65534 || first >= last)
+        return -1;
+    start = first;
+    stop = last;
+    return 0;
+}
+
+registry::registry(const std::string& portrange, std::string state_path) : m_state_path(std::move(state_path))
+{
+    if (parse_port_range(portrange, m_range_start, m_range_stop) != 0)
+        return;
+    for (int port = m_range_start; port < m_range_stop; ++port)
+        m_free_ports.push_back(port);
+}
+
+bool registry::take_free_ports(size_t count, const std::vector<bool>& busy, port_list& taken)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    size_t usable = 0;
+    for (int port : m_free_ports)
+        usable += busy[static_cast<size_t>(port)] ? 0 : 1;
+    if (usable < count)
+        return false;
+    while (taken.size() < count) {
+        int port = m_free_ports.front();
+        m_free_ports.pop_front();
+        if (busy[static_cast<size_t>(port)]) {
+            log_msg("add_temp_user", "port %d is in use, skipped\n", port);
+            m_free_ports.push_back(port);
+        } else {
+            taken.push_back(port);
+        }
+    }
+    return true;
+}
+
+void registry::return_free_ports(const port_list& ports, bool front)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_free_ports.insert(front ? m_free_ports.begin() : m_free_ports.end(), ports.begin(), ports.end());
+}
+
+size_t registry::free_port_count() const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_free_ports.size();
+}
+
+bool registry::find(const std::string& name, localuser& record) const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    const auto it = m_trelvox_to_localuser_map.find(name);
+    if (it == m_trelvox_to_localuser_map.end())
+        return false;
+    record = it->second;
+    return true;
+}
+
+void registry::store(const std::string& name, const localuser& record)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_trelvox_to_localuser_map[name] = record;
+    ++m_version;
+}
+
+bool registry::take_out(const std::string& name, localuser& record)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    const auto it = m_trelvox_to_localuser_map.find(name);
+    if (it == m_trelvox_to_localuser_map.end())
+        return false;
+    record = it->second;
+    m_trelvox_to_localuser_map.erase(it);
+    ++m_version;
+    return true;
+}
+
+int registry::set_acl(const std::string& name, const std::string& acl, localuser& record)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    const auto it = m_trelvox_to_localuser_map.find(name);
+    if (it == m_trelvox_to_localuser_map.end())
+        return 1;
+    record = it->second;
+    if (!record.acl.empty())
+        return 2;
+    it->second.acl = record.acl = acl;
+    ++m_version;
+    return 0;
+}
+
+grant_list registry::take_out_ended(time_t now)
+{
+    grant_list ended;
+    std::lock_guard<std::mutex> hold(m_lock);
+    for (auto it = m_trelvox_to_localuser_map.begin(); it != m_trelvox_to_localuser_map.end();) {
+        if (it->second.end <= now) {
+            ended.emplace_back(it->first, it->second);
+            it = m_trelvox_to_localuser_map.erase(it);
+            ++m_version;
+        } else {
+            ++it;
+        }
+    }
+    return ended;
+}
+
+void registry::end_all(time_t now)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    for (auto& entry : m_trelvox_to_localuser_map)
+        entry.second.end = std::min(entry.second.end, now);
+    ++m_version;
+}
+
+bool registry::empty() const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_trelvox_to_localuser_map.empty();
+}
+
+grant_list registry::grants() const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return grant_list(m_trelvox_to_localuser_map.begin(), m_trelvox_to_localuser_map.end());
+}
+
+std::string registry::list(time_t now) const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    std::string answer;
+    for (const auto& entry : m_trelvox_to_localuser_map) {
+        const localuser& u = entry.second;
+        answer += entry.first + " => " + port_list_to_string(u.remoteports) + " => " +
+                  port_list_to_string(u.localports) + " => " +
+                  to_string(u.end > now ? static_cast<long long>(u.end - now) : 0LL, std::dec) + " => " +
+                  u.username + "\n";
+    }
+    return answer;
+}
+
+bool registry::claim(const std::string& name, const localuser& record)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_trelvox_to_localuser_map.count(name))
+        return false;
+    const std::set<int> distinct(record.localports.begin(), record.localports.end());
+    if (distinct.size() != record.localports.size())
+        return false;
+    for (int port : record.localports)
+        if (std::find(m_free_ports.begin(), m_free_ports.end(), port) == m_free_ports.end())
+            return false;
+    m_free_ports.remove_if([&](int port) { return distinct.count(port) != 0; });
+    m_trelvox_to_localuser_map[name] = record;
+    ++m_version;
+    return true;
+}
+
+bool registry::in_range(const port_list& ports) const
+{
+    return std::all_of(ports.begin(), ports.end(),
+                       [this](int port) { return port >= m_range_start && port < m_range_stop; });
+}

@@ -1,0 +1,96 @@
+// The registry: every live grant by device name, the free-port pool, and
+// their copy on disk, the state file. It is memory and persistence only:
+// nothing here runs a command or touches a socket, and its lock is never
+// held across either.
+#ifndef TUNNEL_KEEPER_REGISTRY_H
+#define TUNNEL_KEEPER_REGISTRY_H
+
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../text.h"
+
+// One device's grant: its temporary account, its ports and its end.
+struct localuser {
+    std::string username;   // temporary account, "sshtmp_" + 8 characters
+    unsigned uid = 0;       // the account's uid, once the account exists
+    port_list localports;   // pool ports on this host, in request order
+    port_list remoteports;  // device ports, same length and order
+    time_t end = 0;         // the grant's end, as its key line says; it expires then
+    std::string acl;        // source filter; empty until "acl" sets it once
+};
+
+typedef std::vector<std::pair<std::string, localuser>> grant_list;
+
+// The longest device name a request can carry: "request:NAME:1" in one
+// read of 2048 bytes.
+const size_t max_name_length = 2048 - 10;
+
+class registry {
+public:
+    // `portrange` must be valid (parse_port_range); `state_path` empty: the
+    // grants are kept in memory only.
+    registry(const std::string& portrange, std::string state_path);
+
+    // Free-port pool, a first-in, first-out queue. Takes `count` ports from
+    // its front, skipping (and moving to the back) those marked in `busy`,
+    // indexed by port; false, with the pool unchanged, when too few are free.
+    bool take_free_ports(size_t count, const std::vector<bool>& busy, port_list& taken);
+    // Puts ports back in front (a request that made nothing) or at the end
+    // (a removed grant), in their order.
+    void return_free_ports(const port_list& ports, bool front);
+    size_t free_port_count() const;
+
+    bool find(const std::string& name, localuser& record) const;
+    void store(const std::string& name, const localuser& record);
+    // Erases the grant and copies it into `record`; its ports stay out of the
+    // pool until the caller has removed it from the host.
+    bool take_out(const std::string& name, localuser& record);
+    // Sets the filter of a grant that has none yet: 0; 1 unknown name; 2 a
+    // filter is set already (its text in `record.acl`).
+    int set_acl(const std::string& name, const std::string& acl, localuser& record);
+    // Takes out every grant whose end is `now` or earlier.
+    grant_list take_out_ended(time_t now);
+    // Makes every grant end at `now` (shutdown).
+    void end_all(time_t now);
+    bool empty() const;
+    grant_list grants() const;
+    // "name => device ports => local ports => seconds left => account\n" per
+    // grant, in name order.
+    std::string list(time_t now) const;
+
+    // The state file. save writes the registry as it is now, outside the
+    // lock, and returns once that (or a newer) copy is on disk: 0, or -1
+    // after logging why not.
+    int save();
+    // The lines of the state file as grants, for the start to take back.
+    // Damaged lines are logged and left out; so is a name longer than a
+    // request can carry, or an end more than `max_lifetime` seconds ahead.
+    grant_list read_state_file(time_t now, int max_lifetime) const;
+    // Takes a grant of the state file back: false when its ports are not
+    // all free or the name is taken (it is left out then).
+    bool claim(const std::string& name, const localuser& record);
+    // True when every port lies in the pool's range.
+    bool in_range(const port_list& ports) const;
+
+private:
+    mutable std::mutex m_lock;
+    port_list m_free_ports;
+    std::map<std::string, localuser> m_trelvox_to_localuser_map;
+    int m_range_start = 0, m_range_stop = 0;
+    unsigned long m_version = 1;  // raised by every change of the grants
+
+    std::string m_state_path;
+    std::mutex m_save_lock;           // one writer of the file at a time
+    unsigned long m_saved_version = 0;  // the version on disk
+};
+
+// Reads a range text "start-stop" (stop excluded). 0 and the two ends when
+// the pool would accept it, -1 otherwise.
+int parse_port_range(const std::string& portrange, int& start, int& stop);
+
+#endif

@@ -1,0 +1,249 @@
+// The connection loop and the caller check.
+#include "telnet_server.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "../host/kernel_tables.h"
+#include "../log.h"
+
+namespace {
+
+// Client descriptors must be below this number to be served. Clients are the
+// descriptors in the select set besides the listening socket; the answer is
+// written to the socket directly (see send_all), so no stream is needed.
+const int max_client_fd = 128;
+// One request is what a single read returns, at most this many bytes.
+const int max_request = 2048;
+
+// Writes the whole text to a client. MSG_NOSIGNAL keeps a client that has
+// already gone from raising SIGPIPE, without changing the signal disposition
+// that the shell commands inherit.
+void send_all(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+// Sends the answer of one request and closes its connection.
+void answer_client(int fd, const std::string& answer)
+{
+    send_all(fd, answer + "\n");
+    log_msg("run", "answering: %s\n", answer.c_str());
+    close(fd);
+}
+
+} // namespace
+
+telnet_server::telnet_server(registry& grants, host& changes, int port, std::vector<unsigned> allowed_uids)
+    : m_grants(grants), m_host(changes), m_listen_port(port), m_allowed_uids(std::move(allowed_uids))
+{
+    init();
+}
+
+int telnet_server::init_success()
+{
+    return m_init_success;
+}
+
+int telnet_server::init()
+{
+    struct sockaddr_in addr;
+    int one = 1;
+
+    // Close-on-exec, so that the shell commands do not inherit the socket.
+    m_socket_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_socket_fd < 0)
+        goto error;
+    if (setsockopt(m_socket_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0)
+        goto error;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+    addr.sin_port = htons(static_cast<uint16_t>(m_listen_port));
+    if (bind(m_socket_fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0)
+        goto error;
+    if (listen(m_socket_fd, 5) < 0)
+        goto error;
+    // Without it no caller can be checked, and so none served.
+    m_diag_fd = open_sock_diag();
+    if (m_diag_fd < 0)
+        goto error;
+    m_init_success = 1;
+    return 1;
+
+error:
+    log_msg("init", "Error setting up status server!");
+    m_init_success = 0;
+    return -1;
+}
+
+int telnet_server::new_client()
+{
+    struct sockaddr_in addr;
+    socklen_t len = sizeof addr;
+    return accept4(m_socket_fd, reinterpret_cast<struct sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+}
+
+int telnet_server::read_tcp(int fd, char* buf, int* buflen)
+{
+    errno = 0;
+    ssize_t n = read(fd, buf, static_cast<size_t>(*buflen));
+    *buflen = static_cast<int>(n);
+    return n > 0 ? 1 : 0;
+}
+
+bool telnet_server::caller_is_allowed(int fd)
+{
+    unsigned uid;
+    if (!connection_owner_uid(m_diag_fd, fd, uid)) {
+        log_msg("run", "refused control connection from an unknown uid\n");
+        return false;
+    }
+    if (uid == 0 || std::find(m_allowed_uids.begin(), m_allowed_uids.end(), uid) != m_allowed_uids.end())
+        return true;
+    log_msg("run", "refused control connection from uid %u\n", uid);
+    return false;
+}
+
+void telnet_server::shutdown_wait()
+{
+    // The expiry thread takes every grant out and queues its removal; the
+    // process ends once the registry is empty and the queue has made every
+    // removal.
+    int counter = 0;
+    for (int i = 0; i < 20; ++i) {
+        if (m_grants.empty() && m_host.idle()) {
+            log_msg("run", "shutting down took %i seconds\n", counter);
+            exit(0);
+        }
+        ++counter;
+        sleep(1);
+    }
+    log_msg("run", "shutting down took more than %i seconds\n", counter);
+    exit(0);
+}
+
+void telnet_server::serve_client(int fd, char* msgbuf, int msgbuflen)
+{
+    if (msgbuflen <= 0) {
+        log_msg("run", "client disconnect %i\n", fd);
+        close(fd);
+        return;
+    }
+    // The request ends at the first NUL byte, if there is one.
+    msgbuf[msgbuflen] = '\0';
+    std::string request(msgbuf);
+    // Control bytes inside the request are logged escaped, so that no
+    // request writes a log line of its own; its line end stays.
+    const std::string::size_type end = request.find_last_not_of("\r\n") + 1;
+    log_msg("run", "read %s%s", escape_text(request.substr(0, end)).c_str(), request.c_str() + end);
+    answer reply = create_answer_for_request(request);
+    if (reply.text == "SHUTDOWN") {
+        // After every change asked for before it; nothing is answered.
+        m_host.submit([reply] { reply.change(); });
+        shutdown_wait();
+    }
+    if (!reply.change) {
+        answer_client(fd, reply.text);
+        return;
+    }
+    // The connection stays open, and so its descriptor taken, until the
+    // change is made and its answer sent.
+    m_host.submit([fd, reply] { answer_client(fd, reply.change()); });
+}
+
+int telnet_server::run()
+{
+    fd_set state;
+    fd_set readfds;
+    int maxfd = m_socket_fd;
+    char msgbuf[max_request + 1];
+
+    FD_ZERO(&state);
+    FD_SET(m_socket_fd, &state);
+
+    for (;;) {
+        readfds = state;
+        struct timeval tv;
+        tv.tv_sec = 0;
+        tv.tv_usec = 100000;
+        errno = 0;
+        int ready = select(maxfd + 1, &readfds, nullptr, nullptr, &tv);
+        if (ready == 0)
+            continue;
+        if (ready < 0) {
+            int err = errno;
+            log_msg("run", "TELNET ERROR: select returned %i (%s) - sleeping for 0.5 seconds\n",
+                    err, strerror(err));
+            errno = 0;
+            usleep(500000);
+            continue;
+        }
+
+        bool flag = false;
+        if (FD_ISSET(m_socket_fd, &readfds)) {
+            flag = true;
+            int fd = new_client();
+            if (fd < 0) {
+                int err = errno;
+                log_msg("run", "accept of new client failed: rfd %i errno %i (%s)\n",
+                        fd, err, strerror(err));
+                errno = 0;
+            } else if (fd >= max_client_fd) {
+                log_msg("run", "NOT ENOUGH FILE DESCRIPTORS: got fd %i", fd);
+                close(fd);
+                continue;
+            } else if (caller_is_allowed(fd)) {
+                // A client sends its request right after it connects: when
+                // it is there already, it is served without another select.
+                const ssize_t n = recv(fd, msgbuf, max_request, MSG_DONTWAIT);
+                if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    serve_client(fd, msgbuf, static_cast<int>(n));
+                } else {
+                    FD_SET(fd, &state);
+                    if (fd > maxfd)
+                        maxfd = fd;
+                }
+            } else {
+                // Refused before anything is read: the request changes nothing.
+                send_all(fd, "ERROR\n");
+                close(fd);
+            }
+        }
+
+        for (int fd = 0; fd <= maxfd; ++fd) {
+            if (fd == m_socket_fd || !FD_ISSET(fd, &readfds))
+                continue;
+            flag = true;
+            int msgbuflen = max_request;
+            read_tcp(fd, msgbuf, &msgbuflen);
+            FD_CLR(fd, &state);
+            serve_client(fd, msgbuf, msgbuflen);
+        }
+
+        if (!flag) {
+            log_msg("run", "status server fail - nothing to do though select said so: %s",
+                    strerror(errno));
+            errno = 0;
+            usleep(500000);
+        }
+    }
+    return 0;
+}
+
