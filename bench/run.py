@@ -63,8 +63,8 @@ def main():
         finally:
             c.run()
     subprocess.run([os.path.join(BUILD, "bench", "bench_scale")], check=True)
-    # Grant and release on real host commands, in namespaces of their own.
-    subprocess.run([sys.executable, os.path.join(ROOT, "bench", "grant.py")], check=True)
+    # A fleet-sized host on real host commands, in namespaces of its own.
+    subprocess.run([sys.executable, os.path.join(ROOT, "bench", "fleet.py")], check=True)
 
 
 if __name__ == "__main__":

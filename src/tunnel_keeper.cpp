@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "metrics.h"
 #include "host/host.h"
 #include "host/kernel_tables.h"
 #include "registry/registry.h"
@@ -33,6 +34,7 @@ int print_usage()
     fprintf(stderr, "-r N: port range of tcp ports for forwarding (default 20000-21000)\n");
     fprintf(stderr, "-i N: ip to use when generating forwarding request\n");
     fprintf(stderr, "-t N: time in seconds after which a connection is removed (default 3600)\n");
+    fprintf(stderr, "-m N: longest lifetime in seconds that a request may ask for (default: the -t value)\n");
     fprintf(stderr, "-l P: path to logfile (default /var/log/tunnel_keeper.log)\n");
     fprintf(stderr, "-s P: path to state file (default /var/lib/tunnel_keeper/grants)\n");
     fprintf(stderr, "-a U: users besides root allowed to send commands, comma separated (default www-data)\n");
@@ -40,6 +42,7 @@ int print_usage()
     fprintf(stderr, "\n");
     fprintf(stderr, "Telnet Options:\n");
     fprintf(stderr, "request:name:port1,port2,...   => generate request for trelvox with given name and comma separated port list\n");
+    fprintf(stderr, "request:name:ports:seconds     => the same, with a lifetime of its own in seconds (at most the -m value)\n");
     fprintf(stderr, "release:name                   => remove trelvox with given name from list and its local user and existing ssh connections\n");
     fprintf(stderr, "localports:name                => shows local ports for trelvox with given name\n");
     fprintf(stderr, "remoteports:name               => shows remote ports for trelvox with given name\n");
@@ -47,11 +50,12 @@ int print_usage()
     fprintf(stderr, "status:name                    => shows for each local port whether trelvox is connected, waiting or port is taken\n");
     fprintf(stderr, "acl:name:filter                => limits access to forwarded ports only by host defined in filter\n");
     fprintf(stderr, "list                           => list all currently managed trelvoces\n");
+    fprintf(stderr, "metrics                        => shows the daemon's counters and gauges in the Prometheus text format\n");
     return 0;
 }
 
 int parse_commandline(int argc, char** argv, std::string& ip, std::string& portrange,
-                      std::string& logfile, std::string& statefile, std::string& keytype, std::vector<unsigned>& allowed, int* listenport, int* timeout, int* clean)
+                      std::string& logfile, std::string& statefile, std::string& keytype, std::vector<unsigned>& allowed, int* listenport, int* timeout, int* max_lifetime, int* clean)
 {
     static const struct option long_options[] = {
         {"ip", required_argument, nullptr, 'i'},
@@ -63,12 +67,19 @@ int parse_commandline(int argc, char** argv, std::string& ip, std::string& portr
         {"key-type", required_argument, nullptr, 'k'},
         {"allow", required_argument, nullptr, 'a'},
         {"state", required_argument, nullptr, 's'},
+        {"max-lifetime", required_argument, nullptr, 'm'},
         {nullptr, 0, nullptr, 0},
     };
     for (;;) {
-        int c = getopt_long(argc, argv, "i:p:t:r:l:k:a:s:ch", long_options, nullptr);
+        int c = getopt_long(argc, argv, "i:p:t:m:r:l:k:a:s:ch", long_options, nullptr);
         switch (c) {
         case -1:
+            // Without -m the longest lifetime is -t; a -t beyond -m could
+            // never be asked for.
+            if (*max_lifetime == 0)
+                *max_lifetime = *timeout;
+            else if (*timeout > *max_lifetime)
+                return bad_value("-t", to_string(*timeout, std::dec).c_str());
             return 0;
         case 'c':
             *clean = 1;
@@ -88,6 +99,11 @@ int parse_commandline(int argc, char** argv, std::string& ip, std::string& portr
             *timeout = atoi(optarg);
             if (*timeout < 1)
                 return bad_value("-t", optarg);
+            break;
+        case 'm':
+            *max_lifetime = atoi(optarg);
+            if (*max_lifetime < 1)
+                return bad_value("-m", optarg);
             break;
         case 'r': {
             int start, stop;
@@ -135,6 +151,7 @@ int main(int argc, char** argv)
     int clean = 0;
     int listenport = 55444;
     int timeout = 3600;
+    int max_lifetime = 0;
     std::string logfilepath = "/var/log/tunnel_keeper.log";
     std::string keytype = "ed25519";
     std::string statefile = "/var/lib/tunnel_keeper/grants";
@@ -144,7 +161,7 @@ int main(int argc, char** argv)
     if (const struct passwd* www_data = getpwnam("www-data"))
         allowed.push_back(www_data->pw_uid);
 
-    if (parse_commandline(argc, argv, sship, portrange, logfilepath, statefile, keytype, allowed, &listenport, &timeout, &clean) == -1) {
+    if (parse_commandline(argc, argv, sship, portrange, logfilepath, statefile, keytype, allowed, &listenport, &timeout, &max_lifetime, &clean) == -1) {
         print_usage();
         return -1;
     }
@@ -159,7 +176,8 @@ int main(int argc, char** argv)
 
     registry grants(portrange, statefile);
     host_settings settings;
-    settings.timeout = settings.max_lifetime = timeout;
+    settings.timeout = timeout;
+    settings.max_lifetime = max_lifetime;
     settings.key_type = keytype;
     host changes(grants, settings);
     telnet_server server(grants, changes, listenport, allowed);
@@ -177,6 +195,7 @@ int main(int argc, char** argv)
     }
     changes.set_ssh_ip(sship);
     log_msg("main", "started tunnel_keeper\n");
+    metrics.set_start_time(wall_clock_seconds());
     // Before serving, with or without -c: the grants of the last run come
     // back, and -c purges only what none of them owns. Their host work is
     // the first in the host queue; reads are served meanwhile.

@@ -1,6 +1,9 @@
 // A grant's changes to the host: provisioning, removal and the source
 // filter, each with its part of the registry; and the status of a grant's
 // ports.
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <ctime>
 
 #include "../log.h"
@@ -15,22 +18,52 @@ const char* const forward_head =
     "start-stop-daemon --start --quiet --background --exec /usr/bin/ssh "
     "--startas /usr/bin/ssh -- -i /tmp/key -o UserKnownHostsFile=/tmp/known_hosts ";
 
+// The ssh server opens a device's listeners with the account's uid. A
+// listener of anyone else on the port, on any address, may receive the
+// connections meant for the device.
+const char* port_state(const localuser& record, int port, const std::vector<listening_socket>& sockets)
+{
+    const char* word = "waiting";
+    for (const listening_socket& s : sockets) {
+        if (s.port != port)
+            continue;
+        if (record.uid == 0 || s.uid != record.uid)
+            return "taken";
+        word = "connected";
+    }
+    return word;
+}
+
 } // namespace
 
 host::host(registry& grants, host_settings settings) : m_grants(grants), m_settings(std::move(settings)) {}
 
-std::string host::request(const std::string& name, const std::string& ports)
+std::string host::request(const std::string& name, const std::string& ports, const std::string* lifetime)
 {
+    int seconds = m_settings.timeout;
+    if (lifetime) {
+        char* end;
+        errno = 0;
+        const long value = strtol(lifetime->c_str(), &end, 10);
+        if (lifetime->empty() || lifetime->find_first_not_of("0123456789") != std::string::npos || *end || errno ||
+            value < 1 || value > m_settings.max_lifetime) {
+            log_msg("add_temp_user", "invalid lifetime |%s| for %s\n", escape_text(*lifetime).c_str(), name.c_str());
+            return "ERROR";
+        }
+        seconds = static_cast<int>(value);
+    }
     remove_temp_user(name);
     std::vector<std::string> pieces;
     explode_string(ports, ",", pieces);
     std::string answer;
-    add_temp_user(name, pieces, answer);
+    add_temp_user(name, pieces, seconds, answer);
     return answer;
 }
 
-int host::add_temp_user(const std::string& name, const std::vector<std::string>& ports, std::string& forward_string)
+int host::add_temp_user(const std::string& name, const std::vector<std::string>& ports, int lifetime,
+                        std::string& forward_string)
 {
+    const auto started = std::chrono::steady_clock::now();
     // Only checked numbers reach the forwarding command and the record.
     localuser record;
     for (const std::string& text : ports) {
@@ -55,8 +88,7 @@ int host::add_temp_user(const std::string& name, const std::vector<std::string>&
     }
     // The end is cut to the second, as the key line carries it: the key
     // admits no login after it, and the grant expires at it.
-    account_request request{name, record.localports, m_settings.timeout, wall_clock_seconds() + m_settings.timeout,
-                            m_settings.key_type};
+    account_request request{name, record.localports, lifetime, wall_clock_seconds() + lifetime, m_settings.key_type};
     std::string fingerprint;
     if (make_account(request, record.username, record.uid, fingerprint) != 0) {
         m_grants.return_free_ports(record.localports, true);
@@ -73,10 +105,11 @@ int host::add_temp_user(const std::string& name, const std::vector<std::string>&
     port_list::const_iterator local = record.localports.begin();
     for (int port : record.remoteports)
         forward_string += " -R " + to_string(*local++, std::dec) + ":0.0.0.0:" + to_string(port, std::dec);
-    forward_string += " " + record.username + "@" + m_settings.sship + " \"sleep " +
-                      to_string(m_settings.timeout, std::dec) + "\"";
+    forward_string += " " + record.username + "@" + m_settings.sship + " \"sleep " + to_string(lifetime, std::dec) + "\"";
     m_grants.store(name, record);
     m_grants.save();
+    ++metrics.grants_made;
+    metrics.observe_grant(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     return 0;
 }
 
@@ -88,6 +121,7 @@ int host::remove_temp_user(const std::string& name)
         return -1;
     }
     remove_grant("remove_temp_user", name, record);
+    ++metrics.grants_released;
     return 0;
 }
 
@@ -130,23 +164,26 @@ std::string host::connection_status(const std::string& name) const
         log_msg("connection_status", "couldn't find |%s|\n", name.c_str());
         return "ERROR";
     }
-    // The ssh server opens a device's listeners with the account's uid. A
-    // listener of anyone else on the port, on any address, may receive the
-    // connections meant for the device.
     const std::vector<listening_socket> sockets = read_listening_sockets();
     std::string answer;
     for (int port : record.localports) {
-        const char* word = "waiting";
-        for (const listening_socket& s : sockets) {
-            if (s.port != port)
-                continue;
-            if (record.uid == 0 || s.uid != record.uid) {
-                word = "taken";
-                break;
-            }
-            word = "connected";
-        }
+        const char* word = port_state(record, port, sockets);
         answer += answer.empty() ? word : std::string(",") + word;
     }
     return answer;
+}
+
+metrics_gauges host::gauges() const
+{
+    metrics_gauges g;
+    const grant_list all = m_grants.grants();
+    g.grants = all.size();
+    g.free_ports = m_grants.free_port_count();
+    const std::vector<listening_socket> sockets = read_listening_sockets();
+    for (const auto& grant : all)
+        for (int port : grant.second.localports) {
+            const std::string state = port_state(grant.second, port, sockets);
+            ++(state == "connected" ? g.connected : state == "waiting" ? g.waiting : g.taken);
+        }
+    return g;
 }

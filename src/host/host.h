@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "../metrics.h"
 #include "../registry/registry.h"
 
 struct host_settings {
@@ -44,13 +45,19 @@ public:
     // else runs). Each returns once the change is made and saved.
     // "request": removes the name's grant, then makes a new one; the answer
     // is the forwarding command or "ERROR".
-    std::string request(const std::string& name, const std::string& ports);
-    int add_temp_user(const std::string& name, const std::vector<std::string>& ports, std::string& forward_string);
+    // A lifetime text, when given, must be a number from 1 to the longest
+    // lifetime; otherwise nothing is made or removed.
+    std::string request(const std::string& name, const std::string& ports, const std::string* lifetime = nullptr);
+    int add_temp_user(const std::string& name, const std::vector<std::string>& ports, int lifetime,
+                      std::string& forward_string);
     int remove_temp_user(const std::string& name);
     std::string filter_ports(const std::string& name, const std::string& acl);
 
     // "status": one word per local port; reads only.
     std::string connection_status(const std::string& name) const;
+    // The registry's figures and the state of every grant port, for
+    // "metrics"; reads only.
+    metrics_gauges gauges() const;
 
     // Makes every grant end now; the expiry thread removes them.
     void shutdown();

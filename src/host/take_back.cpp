@@ -37,6 +37,7 @@ grant_list host::take_back_grants()
         }
         removed.push_back(grant);
     }
+    metrics.grants_taken_back += kept.size();
     // The host work comes first in the queue: a kept grant that ends
     // meanwhile is removed after its rules were put right, never before.
     submit([this, kept, removed] {

@@ -69,6 +69,7 @@ void host::run_timer()
         std::lock_guard<std::mutex> hold(m_queue_lock);
         for (const auto& ended : m_grants.take_out_ended(now)) {
             log_msg("timer", "Timeout: removing %s\n", ended.first.c_str());
+            ++metrics.grants_expired;
             m_queue.push_back([this, ended] { remove_grant("remove_temp_user", ended.first, ended.second); });
         }
         m_queue_ready.notify_one();

@@ -12,6 +12,7 @@
 #include "../host/accounts.h"
 #include "../host/firewall.h"
 #include "../log.h"
+#include "../metrics.h"
 #include "registry.h"
 
 namespace {
@@ -118,6 +119,7 @@ int registry::save()
     written = written && rename(temporary.c_str(), m_state_path.c_str()) == 0;
     if (!written) {
         log_msg("save_grants", "couldn't write state file %s: %s\n", m_state_path.c_str(), strerror(errno));
+        ++metrics.state_write_failures;
         if (fd >= 0)
             unlink(temporary.c_str());
         return -1;

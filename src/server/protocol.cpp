@@ -2,6 +2,7 @@
 // read from the registry at once; grants, filters, releases and the
 // shutdown are changes for the host queue.
 #include "../log.h"
+#include "../metrics.h"
 #include "telnet_server.h"
 
 telnet_server::answer telnet_server::create_answer_for_request(std::string request)
@@ -14,30 +15,35 @@ telnet_server::answer telnet_server::create_answer_for_request(std::string reque
     // in it could write lines of the caller's choosing.
     if (fields.size() >= 2 && has_control_byte(fields[1])) {
         log_msg("create_answer_for_request", "refused device name |%s|\n", escape_text(fields[1]).c_str());
-        return {"ERROR", nullptr};
+        return {"ERROR", nullptr, command};
     }
     host& changes = m_host;
-    if (fields.size() == 3 && command == "request")
-        return {"", [&changes, fields] { return changes.request(fields[1], fields[2]); }};
+    if ((fields.size() == 3 || fields.size() == 4) && command == "request")
+        return {"", [&changes, fields] {
+                    return changes.request(fields[1], fields[2], fields.size() == 4 ? &fields[3] : nullptr);
+                }, command};
     if (fields.size() == 3 && command == "acl")
-        return {"", [&changes, fields] { return changes.filter_ports(fields[1], fields[2]); }};
+        return {"", [&changes, fields] { return changes.filter_ports(fields[1], fields[2]); }, command};
     if (fields.size() == 2 && command == "release")
-        return {"", [&changes, fields] { return std::string(changes.remove_temp_user(fields[1]) == -1 ? "ERROR" : "OK"); }};
+        return {"", [&changes, fields] { return std::string(changes.remove_temp_user(fields[1]) == -1 ? "ERROR" : "OK"); },
+                command};
     if (fields.size() == 2 && command == "status")
-        return {m_host.connection_status(fields[1]), nullptr};
+        return {m_host.connection_status(fields[1]), nullptr, command};
     if (fields.size() == 2 && (command == "localports" || command == "remoteports" || command == "key")) {
         localuser record;
         if (!m_grants.find(fields[1], record))
-            return {"ERROR", nullptr};
+            return {"ERROR", nullptr, command};
         if (command == "localports")
-            return {port_list_to_string(record.localports), nullptr};
+            return {port_list_to_string(record.localports), nullptr, command};
         if (command == "remoteports")
-            return {port_list_to_string(record.remoteports), nullptr};
-        return {"/tmp/" + record.username + ".key", nullptr};
+            return {port_list_to_string(record.remoteports), nullptr, command};
+        return {"/tmp/" + record.username + ".key", nullptr, command};
     }
     if (fields.size() == 1 && command == "list")
-        return {m_grants.list(wall_clock_seconds()), nullptr};
+        return {m_grants.list(wall_clock_seconds()), nullptr, command};
+    if (fields.size() == 1 && command == "metrics")
+        return {metrics.exposition(m_host.gauges()), nullptr, command};
     if (fields.size() == 1 && command == "shutdown")
-        return {"SHUTDOWN", [&changes] { changes.shutdown(); return std::string(); }};
-    return {"ERROR", nullptr};
+        return {"SHUTDOWN", [&changes] { changes.shutdown(); return std::string(); }, command};
+    return {"ERROR", nullptr, command};
 }

@@ -14,6 +14,7 @@
 
 #include "../host/kernel_tables.h"
 #include "../log.h"
+#include "../metrics.h"
 
 namespace {
 
@@ -41,8 +42,9 @@ void send_all(int fd, const std::string& text)
 }
 
 // Sends the answer of one request and closes its connection.
-void answer_client(int fd, const std::string& answer)
+void answer_client(int fd, const std::string& command, const std::string& answer)
 {
+    metrics.count_request(command, answer != "ERROR" && !answer.empty());
     send_all(fd, answer + "\n");
     log_msg("run", "answering: %s\n", answer.c_str());
     close(fd);
@@ -113,11 +115,13 @@ bool telnet_server::caller_is_allowed(int fd)
     unsigned uid;
     if (!connection_owner_uid(m_diag_fd, fd, uid)) {
         log_msg("run", "refused control connection from an unknown uid\n");
+        ++metrics.refused_callers;
         return false;
     }
     if (uid == 0 || std::find(m_allowed_uids.begin(), m_allowed_uids.end(), uid) != m_allowed_uids.end())
         return true;
     log_msg("run", "refused control connection from uid %u\n", uid);
+    ++metrics.refused_callers;
     return false;
 }
 
@@ -156,16 +160,17 @@ void telnet_server::serve_client(int fd, char* msgbuf, int msgbuflen)
     answer reply = create_answer_for_request(request);
     if (reply.text == "SHUTDOWN") {
         // After every change asked for before it; nothing is answered.
+        metrics.count_request(reply.command, true);
         m_host.submit([reply] { reply.change(); });
         shutdown_wait();
     }
     if (!reply.change) {
-        answer_client(fd, reply.text);
+        answer_client(fd, reply.command, reply.text);
         return;
     }
     // The connection stays open, and so its descriptor taken, until the
     // change is made and its answer sent.
-    m_host.submit([fd, reply] { answer_client(fd, reply.change()); });
+    m_host.submit([fd, reply] { answer_client(fd, reply.command, reply.change()); });
 }
 
 int telnet_server::run()

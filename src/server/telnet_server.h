@@ -27,6 +27,7 @@ public:
     struct answer {
         std::string text;
         std::function<std::string()> change;
+        std::string command;  // for the request counters
     };
     answer create_answer_for_request(std::string request);
 

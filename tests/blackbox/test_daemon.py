@@ -46,7 +46,8 @@ class Daemons(unittest.TestCase):
         for args, message in ((["-h"], ""), (["-x"], "invalid option"), (["-p"], "requires an argument"),
                               (["--p", "1"], "ambiguous"), (["-p", "abc"], "invalid value |abc| for option -p"),
                               (["-p", "65536"], "|65536| for option -p"), (["-p", "0"], "|0| for option -p"),
-                              (["-t", "0"], "|0| for option -t"), (["--timeout=x"], "|x| for option -t"), (["-k", "dsa"], "|dsa| for option -k"), (["-a", "root,nobody_tk"], "|root,nobody_tk| for option -a"),
+                              (["-t", "0"], "|0| for option -t"), (["-m", "0"], "|0| for option -m"),
+                              (["-t", "100", "--max-lifetime=50"], "|100| for option -t"), (["--timeout=x"], "|x| for option -t"), (["-k", "dsa"], "|dsa| for option -k"), (["-a", "root,nobody_tk"], "|root,nobody_tk| for option -a"),
                               (["-r", "1-65535"], "|1-65535| for option -r"), (["--portrange", "20000"], "|20000| for option -r")):
             result = subprocess.run([BINARY, "-l", log] + args, capture_output=True, text=True, timeout=10)
             first, _, rest = result.stderr.partition("\n")
@@ -60,10 +61,11 @@ class Daemons(unittest.TestCase):
         self.assertRegex(d.ask("request:b:22"), r' -R 300:0\.0\.0\.0:22 sshtmp_\w+@192\.0\.2\.10 "sleep 2"$')
         self.assertIn("Running: ssh-keygen -t ecdsa -f ", d.log())
         d.ask("request:a:23")
-        # The listings until none is left: each grant counts 2, 1, then goes.
+        # The listings until none is left: each grant counts down from 2 (less the time its making took), then goes.
         listings = "".join(iter(lambda: time.sleep(0.05) or d.ask("list"), ""))
         d.settled()
-        self.assertEqual(set(re.findall(r" => (-?\d+) => sshtmp_", listings)) - {"0"}, {"2", "1"})
+        seen = [int(v) for v in re.findall(r"^a => 23 => 301 => (-?\d+) => ", listings, re.M)]
+        self.assertTrue(seen == sorted(seen, reverse=True) and 1 in seen and set(seen) <= {0, 1, 2}, seen)
         for name in "ba":
             self.assertRegex(d.log(), r"grant \|b\| sshtmp_\w{8} unknown until (.*\n)+.*Timeout: removing %s\n(.*\n)*.*removing trelvox %s " % (name, name))
 
@@ -80,10 +82,12 @@ class Daemons(unittest.TestCase):
     def test_framing_commands_refusals_a_second_instance_and_shutdown(self):
         d, before = Daemon(self), time.strftime("%y/%m/%d-%H:%M:%S")
         self.assertEqual(d.send("list\n"), "\n")
-        for request in ("", "   ", "bogus", "request:dev1", "request:dev1:22:80", "key:dev1:x", " list", "LIST", "list\nlist",
+        for request in ("", "   ", "bogus", "request:dev1", "request:dev1:22:80:1", "request:dev1:22:0", "request:dev1:22:3601",
+                        "request:dev1:22:1x", "request:dev1:22:-5", "key:dev1:x", " list", "LIST", "list\nlist",
                         "shutdown:now", "release:dev1", "localports:dev1", "remoteports:dev1", "key:dev1", "list:x",
                         "status:dev1", "status", "status:dev1:x", "request:a\ngrant |a|:22", "key:a\x7fb", "release:a\x1fb"):
             self.assertEqual(d.ask(request), "ERROR", request)
+        self.assertEqual((d.commands(), d.log().count("add_temp_user: invalid lifetime |")), ([], 4))   # nothing made
         # A control byte in a name is refused; no request writes a log line of its own.
         self.assertRegex(d.log(), r"run: read request:a\\ngrant \|a\|:22\n.*create_answer_for_request: refused device name "
                                   r"\|a\\ngrant \|a\|\|\n(.*\n)+.*refused device name \|a\\x7fb\|\n")
@@ -184,6 +188,14 @@ class Daemons(unittest.TestCase):
                                   r".*already set\n(.*\n)+.*removing trelvox unit7 with username {0}\n.*Running: rm -f ".format(user))
         self.assertFalse(os.path.lexists("/tmp/%s.key" % user) or os.path.lexists("/tmp/" + user))
         self.assertEqual(Path(d.state).read_text().count("\n"), 1)   # the comment line alone
+        # A lifetime of its own: the key line, the forwarding command, the listing and the state file's end.
+        answer, commands = d.ask("request:dev:22:120"), len(d.commands())
+        user = user_of(answer)
+        end = calendar.timegm(time.strptime(re.search(r"grant \|dev\| \S+ \S+ until (\S+Z)\n", d.log()).group(1), "%Y-%m-%dT%H:%M:%SZ"))
+        self.assertEqual((answer, d.commands(commands - GRANT), re.sub(r" => 1(20|19) => ", " => 120 => ", d.ask("list"))),
+                         (HEAD + ' -R 20002:0.0.0.0:22 %s@192.0.2.10 "sleep 120"' % user, provisioning(user, [20002], 120, end),
+                          "dev => 22 => 20002 => 120 => %s\n" % user))
+        self.assertTrue(-1 <= end - 120 - time.time() <= 0 and "\t%d\t" % end in Path(d.state).read_text())
         # The commands had nothing open but the log as standard error: no socket, no log stream.
         self.assertEqual(set(Path(d.record + ".fds").read_text().split()), {"1"})
 

@@ -2,7 +2,7 @@
 # in private network, mount and pid namespaces (harness.in_namespaces): when
 # the test ends, the kernel ends every process left in the namespace. Exit
 # status 77: skipped (not root, outside CI).
-import calendar, glob, os, pathlib, pwd, re, shutil, signal, socket, socketserver, subprocess, sys, tempfile, threading, time, unittest
+import calendar, glob, os, pathlib, pwd, re, shutil, signal, socket, socketserver, subprocess, sys, tempfile, threading, time, unittest, urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
 from harness import BINARY, HOLD_REAPING, SANITIZER_REPORT, main, wait_for  # noqa: E402
@@ -21,6 +21,14 @@ def round_trip(port, host="127.0.0.1"):
     try:
         with socket.create_connection((host, port), timeout=1.5) as s:
             return s.recv(100)
+    except OSError:
+        return None
+
+
+def exporter_page(url):
+    try:
+        with urllib.request.urlopen(url, timeout=5) as page:
+            return page.read().decode()
     except OSError:
         return None
 
@@ -232,6 +240,36 @@ class RealHost(unittest.TestCase):
         daemon.wait()
         self.start_daemon("-a", "mallory")
         self.assertEqual([as_user("mallory", "list"), as_user("www-data", "list")], [self.ask("list"), "ERROR"])
+
+    def test_metrics_reach_the_node_exporter(self):
+        subprocess.run(["useradd", "-M", "eve"], check=True)
+        daemon, log = self.start_daemon()
+        value = lambda text, series: float(re.search(r"^%s (\S+)$" % re.escape(series), text, re.M).group(1))
+        series = ["tunnel_keeper_refused_callers_total", 'tunnel_keeper_requests_total{command="request",result="error"}',
+                  'tunnel_keeper_requests_total{command="request",result="ok"}', "tunnel_keeper_grants_expired_total",
+                  "tunnel_keeper_grants_made_total", "tunnel_keeper_grant_duration_seconds_count", "tunnel_keeper_grants",
+                  'tunnel_keeper_grant_ports{state="waiting"}', "tunnel_keeper_pool_ports_free"]
+        before = self.ask("metrics")
+        # A refused caller, a failed request, a grant that expires after a second and one that stays.
+        subprocess.run(["bash", "-c", "exec 3<>/dev/tcp/127.0.0.1/55444; echo list >&3; cat <&3"], user="eve", capture_output=True)
+        self.assertEqual(self.ask("request:f:0"), "ERROR")
+        self.grant("a")
+        self.ask("request:e:22:1")
+        wait_for("e to expire", lambda: self.ask("localports:e") == "ERROR")
+        self.ask("release:settled")   # e's removal is made: its port is free again
+        after = self.ask("metrics")
+        self.assertEqual([value(after, s) - value(before, s) for s in series], [1, 1, 2, 1, 2, 2, 1, 1, -1])
+        self.assertEqual(subprocess.run(["promtool", "check", "metrics"], input=after + "\n", capture_output=True, text=True).returncode, 0)
+        # The timer's service writes the file; the node exporter's textfile collector serves it.
+        textfiles = self.dir + "/textfile"
+        os.mkdir(textfiles)
+        subprocess.run([os.path.join(os.path.dirname(DROP_IN), "tunnel_keeper-metrics"), "55444", textfiles], check=True)
+        exporter = subprocess.Popen(["prometheus-node-exporter", "--web.listen-address=127.0.0.1:9100", "--collector.disable-defaults",
+                                     "--collector.textfile", "--collector.textfile.directory=" + textfiles], stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: exporter.kill() or exporter.wait())
+        page = wait_for("the node exporter", lambda: exporter_page("http://127.0.0.1:9100/metrics"))
+        self.assertEqual([value(page, s) for s in series[-3:]], [1, 1, value(after, series[-1])])
+        self.assertEqual(os.listdir(textfiles), ["tunnel_keeper.prom"])
 
     def check_logs(self):
         for log in glob.glob(self.dir + "/*.log"):

@@ -12,14 +12,19 @@ for prefix in /usr /usr/local; do
   root=$tmp/root$prefix
   DESTDIR=$root cmake --install "$build" --prefix "$prefix" >/dev/null
   files=$(cd "$root" && find . -type f | sort | tr '\n' ' ')
-  [ "$files" = "./etc/logrotate.d/tunnel_keeper ./etc/ssh/sshd_config.d/tunnel_keeper.conf .$prefix/lib/systemd/system/tunnel_keeper.service .$prefix/sbin/tunnel_keeper .$prefix/share/man/man8/tunnel_keeper.8 " ] || fail "installed files: $files"
+  units=.$prefix/lib/systemd/system/tunnel_keeper
+  [ "$files" = "./etc/logrotate.d/tunnel_keeper ./etc/ssh/sshd_config.d/tunnel_keeper.conf $units-metrics.service $units-metrics.timer $units.service .$prefix/sbin/tunnel_keeper .$prefix/sbin/tunnel_keeper-metrics .$prefix/share/man/man8/tunnel_keeper.8 " ] || fail "installed files: $files"
   # The unit as installed names the daemon under its own prefix; verify it
   # started from the copy under DESTDIR.
   unit=$root$prefix/lib/systemd/system/tunnel_keeper.service
   grep -qx "ExecStart=$prefix/sbin/tunnel_keeper -c" "$unit" || fail "ExecStart under $prefix"
   [ "$(grep -E '^StateDirectory(Mode)?=' "$unit" | tr '\n' ' ')" = "StateDirectory=tunnel_keeper StateDirectoryMode=0700 " ] || fail "state directory"
-  sed "s|^ExecStart=|ExecStart=$root|" "$unit" > "$tmp/tunnel_keeper.service"
-  out=$(systemd-analyze verify --man=no "$tmp/tunnel_keeper.service" 2>&1) && [ -z "$out" ] || fail "unit: $out"
+  grep -qx "ExecStart=$prefix/sbin/tunnel_keeper-metrics 55444 /var/lib/prometheus/node-exporter" "${unit%.service}-metrics.service" || fail "metrics ExecStart under $prefix"
+  for u in tunnel_keeper.service tunnel_keeper-metrics.service; do
+    sed "s|^ExecStart=|ExecStart=$root|" "$root$prefix/lib/systemd/system/$u" > "$tmp/$u"
+  done
+  cp "$root$prefix/lib/systemd/system/tunnel_keeper-metrics.timer" "$tmp/"
+  out=$(cd "$tmp" && systemd-analyze verify --man=no tunnel_keeper.service tunnel_keeper-metrics.service tunnel_keeper-metrics.timer 2>&1) && [ -z "$out" ] || fail "units: $out"
 done
 root=$tmp/root/usr
 
