@@ -102,14 +102,9 @@ std::vector<listening_socket> read_listening_sockets()
     return found;
 }
 
-bool connection_owner_uid(int diag_fd, int fd, unsigned& uid)
+bool connection_owner_uid(int diag_fd, const struct sockaddr_in& local, const struct sockaddr_in& peer, unsigned& uid)
 {
-    struct sockaddr_in local, peer;
-    socklen_t local_len = sizeof local, peer_len = sizeof peer;
-    if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&local), &local_len) != 0 ||
-        getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_len) != 0)
-        return false;
-    static unsigned sequence = 1000;  // the control loop alone asks; dumps use 2 and 10
+    static unsigned sequence = 0;  // the control loop alone asks on its socket
     diag_request message = make_request(AF_INET, ~0U, NLM_F_REQUEST, ++sequence);
     // The client's socket: its source is our peer, its destination us.
     message.request.id.idiag_sport = peer.sin_port;

@@ -5,6 +5,7 @@
 #ifndef TUNNEL_KEEPER_HOST_KERNEL_TABLES_H
 #define TUNNEL_KEEPER_HOST_KERNEL_TABLES_H
 
+#include <netinet/in.h>
 #include <vector>
 
 // A TCP socket in the LISTEN state, IPv4 or IPv6, and the uid that owns it.
@@ -20,11 +21,11 @@ std::vector<listening_socket> read_listening_sockets();
 // A NETLINK_SOCK_DIAG socket for connection_owner_uid; -1 on failure.
 int open_sock_diag();
 
-// The uid that owns the client's end of the loopback TCP connection `fd`,
-// asked of the kernel for exactly that socket. False when the kernel does
-// not know the socket or it has no owner any more (closed: a time-wait or
-// orphaned socket reports uid 0 and inode 0).
-bool connection_owner_uid(int diag_fd, int fd, unsigned& uid);
+// The uid that owns the client's end of the IPv4 TCP connection from `peer`
+// to `local`, asked of the kernel for exactly that socket. False when the
+// kernel does not know the socket or it has no owner any more (closed: a
+// time-wait or orphaned socket reports uid 0 and inode 0).
+bool connection_owner_uid(int diag_fd, const struct sockaddr_in& local, const struct sockaddr_in& peer, unsigned& uid);
 
 // Finds the hardware and IPv4 address of the first usable non-loopback
 // interface. `mac` needs 18 characters, `ip` 16. 0 on success, else -1 with

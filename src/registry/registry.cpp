@@ -33,22 +33,23 @@ registry::registry(const std::string& portrange, std::string state_path) : m_sta
 
 bool registry::take_free_ports(size_t count, const std::vector<bool>& busy, port_list& taken)
 {
-    std::lock_guard<std::mutex> hold(m_lock);
-    size_t usable = 0;
-    for (int port : m_free_ports)
-        usable += busy[static_cast<size_t>(port)] ? 0 : 1;
-    if (usable < count)
-        return false;
-    while (taken.size() < count) {
-        int port = m_free_ports.front();
-        m_free_ports.pop_front();
-        if (busy[static_cast<size_t>(port)]) {
-            log_msg("add_temp_user", "port %d is in use, skipped\n", port);
-            m_free_ports.push_back(port);
-        } else {
-            taken.push_back(port);
+    port_list skipped;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        size_t usable = 0;
+        for (int port : m_free_ports)
+            usable += busy[static_cast<size_t>(port)] ? 0 : 1;
+        if (usable < count)
+            return false;
+        while (taken.size() < count) {
+            int port = m_free_ports.front();
+            m_free_ports.pop_front();
+            (busy[static_cast<size_t>(port)] ? skipped : taken).push_back(port);
         }
+        m_free_ports.insert(m_free_ports.end(), skipped.begin(), skipped.end());
     }
+    for (int port : skipped)
+        log_msg("add_temp_user", "port %d is in use, skipped\n", port);
     return true;
 }
 

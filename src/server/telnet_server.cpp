@@ -82,6 +82,13 @@ int telnet_server::init()
         goto error;
     if (listen(m_socket_fd, 5) < 0)
         goto error;
+    {
+        // Every caller connects to this address (its port is the one bound
+        // when the control port was given as 0).
+        socklen_t len = sizeof m_address;
+        if (getsockname(m_socket_fd, reinterpret_cast<struct sockaddr*>(&m_address), &len) != 0)
+            goto error;
+    }
     // Without it no caller can be checked, and so none served.
     m_diag_fd = open_sock_diag();
     if (m_diag_fd < 0)
@@ -95,11 +102,10 @@ error:
     return -1;
 }
 
-int telnet_server::new_client()
+int telnet_server::new_client(struct sockaddr_in& peer)
 {
-    struct sockaddr_in addr;
-    socklen_t len = sizeof addr;
-    return accept4(m_socket_fd, reinterpret_cast<struct sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    socklen_t len = sizeof peer;
+    return accept4(m_socket_fd, reinterpret_cast<struct sockaddr*>(&peer), &len, SOCK_CLOEXEC);
 }
 
 int telnet_server::read_tcp(int fd, char* buf, int* buflen)
@@ -110,10 +116,10 @@ int telnet_server::read_tcp(int fd, char* buf, int* buflen)
     return n > 0 ? 1 : 0;
 }
 
-bool telnet_server::caller_is_allowed(int fd)
+bool telnet_server::caller_is_allowed(const struct sockaddr_in& peer)
 {
     unsigned uid;
-    if (!connection_owner_uid(m_diag_fd, fd, uid)) {
+    if (!connection_owner_uid(m_diag_fd, m_address, peer, uid)) {
         log_msg("run", "refused control connection from an unknown uid\n");
         ++metrics.refused_callers;
         return false;
@@ -204,7 +210,8 @@ int telnet_server::run()
         bool flag = false;
         if (FD_ISSET(m_socket_fd, &readfds)) {
             flag = true;
-            int fd = new_client();
+            struct sockaddr_in peer;
+            int fd = new_client(peer);
             if (fd < 0) {
                 int err = errno;
                 log_msg("run", "accept of new client failed: rfd %i errno %i (%s)\n",
@@ -214,7 +221,7 @@ int telnet_server::run()
                 log_msg("run", "NOT ENOUGH FILE DESCRIPTORS: got fd %i", fd);
                 close(fd);
                 continue;
-            } else if (caller_is_allowed(fd)) {
+            } else if (caller_is_allowed(peer)) {
                 // A client sends its request right after it connects: when
                 // it is there already, it is served without another select.
                 const ssize_t n = recv(fd, msgbuf, max_request, MSG_DONTWAIT);

@@ -6,6 +6,7 @@
 #define TUNNEL_KEEPER_TELNET_SERVER_H
 
 #include <functional>
+#include <netinet/in.h>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,8 @@ public:
 
 private:
     int init();
-    int new_client();
+    // Accepts a client; its address goes into `peer`.
+    int new_client(struct sockaddr_in& peer);
     int read_tcp(int fd, char* buf, int* buflen);
     // Logs and answers the request that one read of `msgbuflen` bytes
     // (0 or less: the client is gone) put into `msgbuf`, which has room for
@@ -41,7 +43,7 @@ private:
     void serve_client(int fd, char* msgbuf, int msgbuflen);
     // Whether the client's end of the connection belongs to root or an
     // allowed uid; logs the refusal otherwise.
-    bool caller_is_allowed(int fd);
+    bool caller_is_allowed(const struct sockaddr_in& peer);
     void shutdown_wait();
 
     registry& m_grants;
@@ -51,6 +53,7 @@ private:
     int m_listen_port;
     std::vector<unsigned> m_allowed_uids;
     int m_diag_fd = -1;  // NETLINK_SOCK_DIAG, for the owner of each caller's socket
+    struct sockaddr_in m_address;  // the control port's, the callers' destination
 };
 
 #endif
