@@ -85,7 +85,7 @@ class Daemons(unittest.TestCase):
         for request in ("", "   ", "bogus", "request:dev1", "request:dev1:22:80:1", "request:dev1:22:0", "request:dev1:22:3601",
                         "request:dev1:22:1x", "request:dev1:22:-5", "key:dev1:x", " list", "LIST", "list\nlist",
                         "shutdown:now", "release:dev1", "localports:dev1", "remoteports:dev1", "key:dev1", "list:x",
-                        "status:dev1", "status", "status:dev1:x", "request:a\ngrant |a|:22", "key:a\x7fb", "release:a\x1fb"):
+                        "status:dev1", "status", "status:dev1:x", "request:a\ngrant |a|:22", "key:a\x7fb", "request:a\x1fb:22"):
             self.assertEqual(d.ask(request), "ERROR", request)
         self.assertEqual((d.commands(), d.log().count("add_temp_user: invalid lifetime |")), ([], 4))   # nothing made
         # A control byte in a name is refused; no request writes a log line of its own.
