@@ -302,7 +302,7 @@ class Daemons(unittest.TestCase):
         grants = (("k", "sshtmp_Kkkkkkkk", 20000, now + 600, "10.9.9.9", "made"), ("k2", "sshtmp_K2k2k2k2", 20001, now + 600,
                   "10.1.2.3/255.255.255.0", "made"), ("x", "sshtmp_Xxxxxxxx", 20002, now + 2, "10.1.1.1/32", "made"),
                   ("r", "sshtmp_Rrrrrrrr", 30000, now + 600, "10.2.2.2", "made"), ("m", "sshtmp_Mmmmmmmm", 20003, now + 600, "", None),
-                  ("l", "sshtmp_Llllllll", 20004, now + 600, "", "link"))
+                  ("l", "sshtmp_Llllllll", 20004, now + 600, "", "link"), ("d", "sshtmp_Dddddddd", "20005,20005", now + 600, "", "made"))
         with open("/etc/passwd", "a") as passwd:
             for i, (_, user, _, _, _, home) in enumerate(grants):
                 passwd.write("%s:x:%d:%d::/tmp/%s:/bin/sh\n" % (user, 5000 + i, 5000 + i, user))
@@ -318,7 +318,8 @@ class Daemons(unittest.TestCase):
         drop = "-A INPUT -p tcp -m tcp --dport %d -j DROP\n"
         d = Daemon(self, "-r", "20000-20010", stubs={"iptables": STUBS["iptables"].replace("[ \"$1\" != -S ] ||", "[ \"$1\" != -S ] || sleep 3;"),
                                                      "userdel": STUB + 'sed -i "/^$1:/d" /etc/passwd\n'},
-                   files={".state": "".join("%s\t%s\t22\t%d\t%d\t%s\n" % g[:5] for g in grants),
+                   files={".state": "".join("%s\t%s\t%s\t%s\t%d\t%s\n" % ((n, u, ",".join(["22"] * len(str(p).split(","))), p) + tuple(g))
+                                            for n, u, p, *g, _ in grants),
                           ".iptables": rule % ("10.9.9.9/32", 20000) + drop % 20000 + (rule % ("10.1.2.0/24", 20001)) * 2 +
                           rule % ("10.7.7.7/32", 20001) + drop % 20001, ".ip6tables": drop % 20000 + drop % 20001})
         self.assertEqual(d.ask("list").count("\n"), 3)   # k, k2 and x; x ends on its own
@@ -331,8 +332,9 @@ class Daemons(unittest.TestCase):
                              "ip6tables -D INPUT -p tcp -j DROP --dport 20001"] + rules("-A", "10.1.2.3/255.255.255.0", [20001]) +
                          rules("-A", "10.1.1.1/32", [20002]) + removal("sshtmp_Xxxxxxxx") + rules("-D", "10.1.1.1/32", [20002]))
         self.assertRegex(d.log(), r"removing \|r\| sshtmp_Rrrrrrrr: its ports 30000 lie outside the range\n.*removing \|m\| "
-                                  r"sshtmp_Mmmmmmmm: its home is not as provisioning made it\n.*removing \|l\| sshtmp_Llllllll: its home "
-                                  r"(.*\n)+.*not removing the key line of sshtmp_Mmmmmmmm(.*\n)+.*not removing the key line of sshtmp_Llllllll")
+                                  r"sshtmp_Mmmmmmmm: its home is not as provisioning made it\n.*removing \|l\| sshtmp_Llllllll: its home is not "
+                                  r"as provisioning made it\n.*skipping \|d\| sshtmp_Dddddddd: its name or ports are taken(.*\n)+.*not removing the key line of sshtmp_Mmmmmmmm(.*\n)+"
+                                  r".*not removing the key line of sshtmp_Llllllll")
         self.assertEqual((target.read_text(), d.ask("localports:k2"), set(Path(d.record + ".fds").read_text().split())),
                          ("root's key\n", "20001", {"1"}))   # the start's commands inherited neither socket nor state file
 
