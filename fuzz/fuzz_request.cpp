@@ -40,7 +40,7 @@ const std::regex known_command(
     "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX|mkdir -m 755 P/\\.ssh/|ssh-keygen -t ed25519 -f P/key -P \"\" -q|"
     "install -o www-data -m 600 P/key P/key\\.copy|mv -fT P/key\\.copy P\\.key|"
     "sed -n 's/\\^/restrict,port-forwarding,(permitlisten=\"localhost:1[01][0-9]\",)*permitopen=\"255\\.255\\.255\\.255:1\","
-    "command=\"sleep 3600\",expiry-time=\"[0-9]{14}\" /w P/\\.ssh/authorized_keys' P/key\\.pub|"
+    "command=\"sleep [1-9][0-9]{0,3}\",expiry-time=\"[0-9]{14}\" /w P/\\.ssh/authorized_keys' P/key\\.pub|"
     "chmod 644 P/\\.ssh/authorized_keys|useradd -d P U|chown U P|rm -f P/\\.ssh/authorized_keys|killall -9 -u U|userdel U|"
     "rm -rf P P\\.key|ip6tables -[AD] INPUT -p tcp -j DROP --dport 1[01][0-9]|"
     "iptables -[AD] INPUT (-s ([0-9./]+) -p tcp -j ACCEPT|-p tcp -j DROP) --dport 1[01][0-9]");
