@@ -1,7 +1,6 @@
 // A grant's changes to the host: provisioning, removal and the source
 // filter, each with its part of the registry; and the status of a grant's
 // ports.
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -42,15 +41,14 @@ std::string host::request(const std::string& name, const std::string& ports, con
 {
     int seconds = m_settings.timeout;
     if (lifetime) {
-        char* end;
-        errno = 0;
-        const long value = strtol(lifetime->c_str(), &end, 10);
-        if (lifetime->empty() || lifetime->find_first_not_of("0123456789") != std::string::npos || *end || errno ||
-            value < 1 || value > m_settings.max_lifetime) {
+        // Digits only, and few enough that atoi cannot overflow.
+        const bool digits = !lifetime->empty() && lifetime->size() <= 9 &&
+                            lifetime->find_first_not_of("0123456789") == std::string::npos;
+        seconds = digits ? atoi(lifetime->c_str()) : 0;
+        if (seconds < 1 || seconds > m_settings.max_lifetime) {
             log_msg("add_temp_user", "invalid lifetime |%s| for %s\n", escape_text(*lifetime).c_str(), name.c_str());
             return "ERROR";
         }
-        seconds = static_cast<int>(value);
     }
     remove_temp_user(name);
     std::vector<std::string> pieces;
