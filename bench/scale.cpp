@@ -22,14 +22,17 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-int no_command(const char*) { return 0; }
-
-FILE* fake_mktemp(const char*, const char*)
+// Runs nothing; mktemp names a new home each time.
+command_result fake_command(const std::vector<std::string>& words, bool, int)
 {
     static int counter = 0;
-    static char line[64];
-    int n = snprintf(line, sizeof line, "/tmp/sshtmp_%08d\n", counter++);
-    return fmemopen(line, static_cast<size_t>(n), "r");
+    command_result result;
+    if (words[0] == "mktemp") {
+        char line[64];
+        snprintf(line, sizeof line, "/tmp/sshtmp_%08d\n", counter++);
+        result.output = line;
+    }
+    return result;
 }
 
 int fake_lstat(const char*, struct stat* st)
@@ -59,9 +62,7 @@ double ms_since(clock_type::time_point start)
 
 int main()
 {
-    host_system = no_command;
-    host_popen = fake_mktemp;
-    host_pclose = fclose;
+    host_spawn = fake_command;
     host_lstat = fake_lstat;
     logfile = fopen("/dev/null", "w");
     registry grants("1000-61000", "");

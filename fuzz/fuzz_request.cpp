@@ -20,18 +20,15 @@ namespace {
 
 std::vector<std::string> recorded;
 
-int record(const char* command)
+// Records each command; mktemp names the home directory, the firewall lists
+// nothing.
+command_result record(const std::vector<std::string>& words, bool, int)
 {
-    recorded.push_back(command);
-    return 0;
-}
-
-// mktemp names the home directory; the firewall lists nothing.
-FILE* fake_output(const char* command, const char*)
-{
-    static const std::string home = "/tmp/sshtmp_FUZZ0001\n";
-    record(command);
-    return fmemopen(const_cast<char*>(home.data()), command[0] == 'm' ? home.size() : 0, "r");
+    recorded.push_back(command_text(words));
+    command_result result;
+    if (words[0] == "mktemp")
+        result.output = "/tmp/sshtmp_FUZZ0001\n";
+    return result;
 }
 
 // With the home directory written P and the account U, every command the
@@ -43,7 +40,7 @@ const std::regex known_command(
     "command=\"sleep [1-9][0-9]{0,3}\",expiry-time=\"[0-9]{14}\" /w P/\\.ssh/authorized_keys' P/key\\.pub|"
     "chmod 644 P/\\.ssh/authorized_keys|useradd -d P U|chown U P|rm -f P/\\.ssh/authorized_keys|killall -9 -u U|userdel U|"
     "rm -rf P P\\.key|ip6tables -[AD] INPUT -p tcp -j DROP --dport 1[01][0-9]|"
-    "iptables -[AD] INPUT (-s ([0-9./]+) -p tcp -j ACCEPT|-p tcp -j DROP) --dport 1[01][0-9]");
+    "iptables -[AD] INPUT (-s ([0-9./]+) -p tcp -j ACCEPT|-p tcp -j DROP) --dport 1[01][0-9]|(?:ip6|ip)tables -S INPUT");
 
 } // namespace
 
@@ -52,9 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static registry grants("100-120", "");
     static host changes(grants, host_settings{"192.0.2.1", 3600, 3600, "ed25519"});
     static telnet_server* server = [] {
-        host_system = record;
-        host_popen = fake_output;
-        host_pclose = fclose;
+        host_spawn = record;
         host_lstat = [](const char*, struct stat* st) {  // the key copy as provisioning leaves it
             st->st_mode = S_IFREG | 0600;
             st->st_uid = 33;

@@ -81,7 +81,11 @@ std::string daemon_metrics::exposition(const metrics_gauges& g) const
                   {"tunnel_keeper_grants_taken_back_total", "Grants taken back from the state file at start.",
                    grants_taken_back},
                   {"tunnel_keeper_state_file_write_failures_total", "State file writes that failed.",
-                   state_write_failures}};
+                   state_write_failures},
+                  {"tunnel_keeper_command_failures_total",
+                   "Host commands that failed: a status other than 0, not started, or killed at the time limit.",
+                   command_failures},
+                  {"tunnel_keeper_command_timeouts_total", "Host commands killed at the time limit.", command_timeouts}};
     for (const auto& e : events)
         family(text, e.name, "counter", e.help, sample(e.name, "", e.value));
     lines.clear();

@@ -30,6 +30,8 @@ public:
     std::atomic<unsigned long> grants_expired{0};
     std::atomic<unsigned long> grants_taken_back{0};
     std::atomic<unsigned long> state_write_failures{0};
+    std::atomic<unsigned long> command_failures{0};
+    std::atomic<unsigned long> command_timeouts{0};
 
     // The Prometheus text exposition format, version 0.0.4, without the
     // line feed after its last line.

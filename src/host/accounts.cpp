@@ -141,11 +141,10 @@ int make_account(const account_request& request, std::string& user, unsigned& ui
     // The directory is pinned to /tmp: "key", removal and the purge rebuild
     // the paths from the user name. The first line must be "/tmp/" and a
     // plain account name.
-    std::vector<std::string> output;
     user.clear();
-    if (read_command_output("add_temp_user", "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX", output) != 0)
-        return -1;
-    const std::string path = output.empty() ? std::string() : output[0];
+    const command_result made =
+        run_command("add_temp_user", user_command, {"mktemp", "-d", "--tmpdir=/tmp", "sshtmp_XXXXXXXX"}, true);
+    const std::string path = made.output.substr(0, made.output.find('\n'));
     user = path.compare(0, 5, "/tmp/") == 0 ? path.substr(5) : std::string();
     if (!is_safe_account_name(user)) {
         log_msg("add_temp_user", "Failed to run command\n");
@@ -153,27 +152,26 @@ int make_account(const account_request& request, std::string& user, unsigned& ui
         return -1;
     }
     log_msg("add_temp_user", "adding |%s| <= %s\n", request.name.c_str(), user.c_str());
-    const char* p = path.c_str();
-    const char* u = user.c_str();
-    run_command("add_temp_user", user_command, "mkdir -m 755 %s/.ssh/", p);
-    run_command("add_temp_user", user_command, "ssh-keygen -t %s -f %s/key -P \"\" -q", request.key_type.c_str(), p);
+    const std::string& p = path;
+    run_command("add_temp_user", user_command, {"mkdir", "-m", "755", p + "/.ssh/"});
+    run_command("add_temp_user", user_command, {"ssh-keygen", "-t", request.key_type, "-f", p + "/key", "-P", "", "-q"});
     // The key copy for www-data is prepared inside the new home directory
     // (root's, mode 700) and renamed into place: the rename replaces a file
     // or link that another local user put at the path in /tmp.
-    run_command("add_temp_user", user_command, "install -o www-data -m 600 %s/key %s/key.copy", p, p);
-    run_command("add_temp_user", user_command, "mv -fT %s/key.copy %s.key", p, p);
+    run_command("add_temp_user", user_command, {"install", "-o", "www-data", "-m", "600", p + "/key", p + "/key.copy"});
+    run_command("add_temp_user", user_command, {"mv", "-fT", p + "/key.copy", p + ".key"});
     // The restricted key line exists before the account does: sed puts the
-    // options in front of the public key and writes the line ("w") itself,
-    // so no shell is needed. The options hold no "/", "&" or "\\", so they
-    // stand in the replacement as they are. .ssh and the key line stay
-    // root's: the account cannot change its options.
-    run_command("add_temp_user", user_command, "sed -n 's/^/%s /w %s/.ssh/authorized_keys' %s/key.pub",
-                key_options(request).c_str(), p, p);
-    run_command("add_temp_user", user_command, "chmod 644 %s/.ssh/authorized_keys", p);
-    run_command("add_temp_user", user_command, "useradd -d %s %s", p, u);
-    run_command("add_temp_user", user_command, "chown %s %s", u, p);
+    // options in front of the public key and writes the line ("w") itself.
+    // The options hold no "/", "&" or "\\", so they stand in the
+    // replacement as they are. .ssh and the key line stay root's: the
+    // account cannot change its options.
+    run_command("add_temp_user", user_command,
+                {"sed", "-n", "s/^/" + key_options(request) + " /w " + p + "/.ssh/authorized_keys", p + "/key.pub"});
+    run_command("add_temp_user", user_command, {"chmod", "644", p + "/.ssh/authorized_keys"});
+    run_command("add_temp_user", user_command, {"useradd", "-d", p, user});
+    run_command("add_temp_user", user_command, {"chown", user, p});
     if (!key_copy_is_sound(path + ".key")) {
-        log_msg("add_temp_user", "key copy %s.key is not a file of www-data with mode 600\n", p);
+        log_msg("add_temp_user", "key copy %s.key is not a file of www-data with mode 600\n", p.c_str());
         // A regular file there is the renamed copy; anything else is
         // another user's, and stays.
         struct stat st;
@@ -195,7 +193,6 @@ bool home_is_as_made(const std::string& user, unsigned uid)
 
 void remove_account(const char* function, const std::string& user, bool key_copy)
 {
-    const char* u = user.c_str();
     // Without its key the account admits no new login, so no session can
     // start between killall and userdel. The key line is deleted only
     // through directories the daemon made: /tmp/U and its .ssh, not links,
@@ -204,24 +201,25 @@ void remove_account(const char* function, const std::string& user, bool key_copy
     const bool exists = account_uid(user, uid);
     const std::string home = "/tmp/" + user;
     if (is(home, S_IFDIR, exists ? uid : 0, 0) && is(home + "/.ssh", S_IFDIR, 0, 0))
-        run_command(function, user_command, "rm -f /tmp/%s/.ssh/authorized_keys", u);
+        run_command(function, user_command, {"rm", "-f", home + "/.ssh/authorized_keys"});
     else
-        log_msg(function, "not removing the key line of %s: /tmp/%s/.ssh is not the daemon's directory\n", u, u);
+        log_msg(function, "not removing the key line of %s: %s/.ssh is not the daemon's directory\n", user.c_str(),
+                home.c_str());
     for (int attempt = 1;; ++attempt) {
-        run_command(function, user_command, "killall -9 -u %s", u);
+        run_command(function, user_command, {"killall", "-9", "-u", user}, false, 1);
         // killall only sends the signals; userdel refuses the account until
         // the killed processes have been reaped.
         wait_until_account_is_idle(function, user);
-        run_command(function, user_command, "userdel %s", u);
+        run_command(function, user_command, {"userdel", user});
         if (!account_uid(user, uid))
             break;
         if (attempt == 2) {
-            log_msg(function, "account %s is still there\n", u);
+            log_msg(function, "account %s is still there\n", user.c_str());
             break;
         }
     }
     if (key_copy)
-        run_command(function, user_command, "rm -rf /tmp/%s /tmp/%s.key", u, u);
+        run_command(function, user_command, {"rm", "-rf", home, home + ".key"});
     else
-        run_command(function, user_command, "rm -rf /tmp/%s", u);
+        run_command(function, user_command, {"rm", "-rf", home});
 }

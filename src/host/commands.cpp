@@ -1,190 +1,183 @@
-// Running host commands: each is formatted, logged, then started directly
-// or, when it needs one, through /bin/sh.
+// Running host commands: each is an argument vector, logged, started with
+// posix_spawn (no shell ever sees it) and waited for within the time limit.
 #include "commands.h"
 
 #include <cerrno>
-#include <cstdarg>
-#include <fcntl.h>
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "../log.h"
+#include "../metrics.h"
+
+int command_limit_seconds = 30;
 
 namespace {
 
-std::string vformat(const char* fmt, va_list ap)
+int exit_status(int status)
 {
-    va_list copy;
-    va_copy(copy, ap);
-    int size = vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    if (size < 0)
-        return std::string();
-    std::string text(static_cast<size_t>(size) + 1, '\0');
-    vsnprintf(&text[0], text.size(), fmt, ap);
-    text.resize(static_cast<size_t>(size));
-    return text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 127;
 }
 
-// Starts `words` (found on PATH), with its standard output on `out` unless
-// that is -1. Returns the child's pid, or -1 after saying why.
-pid_t spawn(const std::vector<std::string>& words, int out)
+// Waits until the child has ended or `deadline` has passed; meanwhile reads
+// its output from `out` (non-blocking, -1 for none). True when it ended.
+bool wait_or_read(pid_t pid, int& out, std::string& output, std::chrono::steady_clock::time_point deadline)
 {
+    // A pidfd becomes readable when the child ends; without one (an old
+    // kernel), the child is looked at every 5 ms.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    bool ended = false;
+    while (!ended) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        struct pollfd fds[2];
+        nfds_t n = 0;
+        if (pidfd >= 0)
+            fds[n++] = {pidfd, POLLIN, 0};
+        if (out >= 0)
+            fds[n++] = {out, POLLIN, 0};
+        poll(fds, n, pidfd >= 0 ? static_cast<int>(left.count()) : 5);
+        char buf[4096];
+        ssize_t got;
+        while (out >= 0 && (got = read(out, buf, sizeof buf)) != 0) {
+            if (got < 0) {
+                if (errno == EINTR)
+                    continue;
+                break;
+            }
+            output.append(buf, static_cast<size_t>(got));
+        }
+        if (out >= 0 && got == 0) {
+            close(out);
+            out = -1;
+        }
+        if (pidfd >= 0) {
+            ended = (fds[0].revents & POLLIN) != 0;
+        } else {
+            siginfo_t info;
+            info.si_pid = 0;
+            ended = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == pid;
+        }
+    }
+    if (pidfd >= 0)
+        close(pidfd);
+    return ended;
+}
+
+command_result spawn_and_wait(const std::vector<std::string>& words, bool capture, int limit_seconds)
+{
+    command_result result;
     std::vector<char*> argv;
     for (const std::string& w : words)
         argv.push_back(const_cast<char*>(w.c_str()));
     argv.push_back(nullptr);
+    int out[2] = {-1, -1};
+    if (capture && pipe2(out, O_CLOEXEC | O_NONBLOCK) != 0) {
+        result.status = 127;
+        return result;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (out >= 0)
-        posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (capture)
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    // A group of its own, so that a command that overruns is killed with
+    // everything it started.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid;
-    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    if (error == 0)
-        return pid;
-    // What a shell would say, onto standard error, which is the log.
-    fprintf(stderr, "%s: %s\n", argv[0], strerror(error));
-    return -1;
-}
-
-int wait_for_child(pid_t pid)
-{
-    int status;
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            return -1;
-    return status;
-}
-
-// A plain command runs without a shell: one process instead of two.
-int run_host_command(const char* command)
-{
-    std::vector<std::string> words;
-    if (!split_plain_command(command, words))
-        return system(command);
-    const pid_t pid = spawn(words, -1);
-    return pid < 0 ? -1 : wait_for_child(pid);
-}
-
-// The children behind the streams of read_host_command, for closing them.
-std::mutex children_lock;
-std::map<FILE*, pid_t> children;
-
-FILE* read_host_command(const char* command, const char* mode)
-{
-    std::vector<std::string> words;
-    int pipe_fds[2];
-    if (!split_plain_command(command, words) || pipe2(pipe_fds, O_CLOEXEC) != 0)
-        return popen(command, mode);
-    const pid_t pid = spawn(words, pipe_fds[1]);
-    close(pipe_fds[1]);
-    FILE* stream = pid < 0 ? nullptr : fdopen(pipe_fds[0], "r");
-    if (!stream) {
-        close(pipe_fds[0]);
-        if (pid >= 0)
-            wait_for_child(pid);
-        return nullptr;
+    if (out[1] >= 0)
+        close(out[1]);
+    if (error != 0) {
+        // What a shell would say, onto standard error, which is the log.
+        fprintf(stderr, "%s: %s\n", argv[0], strerror(error));
+        if (out[0] >= 0)
+            close(out[0]);
+        result.status = 127;
+        return result;
     }
-    std::lock_guard<std::mutex> hold(children_lock);
-    children[stream] = pid;
-    return stream;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
+    if (!wait_or_read(pid, out[0], result.output, deadline)) {
+        kill(-pid, SIGKILL);
+        result.timed_out = true;
+    }
+    if (out[0] >= 0)
+        close(out[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = exit_status(status);
+    return result;
 }
 
-int close_host_command(FILE* stream)
+// A character that the log shows outside quotes.
+bool is_plain(char c)
 {
-    pid_t pid;
-    {
-        std::lock_guard<std::mutex> hold(children_lock);
-        std::map<FILE*, pid_t>::iterator it = children.find(stream);
-        if (it == children.end())
-            return pclose(stream);
-        pid = it->second;
-        children.erase(it);
-    }
-    fclose(stream);
-    return wait_for_child(pid);
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || strchr("_./:=,@%+-", c);
 }
 
 } // namespace
 
-bool split_plain_command(const std::string& command, std::vector<std::string>& words)
-{
-    std::string word;
-    bool in_word = false;
-    for (std::string::size_type i = 0; i < command.size(); ++i) {
-        const char c = command[i];
-        if (c == ' ') {
-            if (in_word)
-                words.push_back(word);
-            word.clear();
-            in_word = false;
-        } else if (c == '\'' || c == '"') {
-            const std::string::size_type close = command.find(c, i + 1);
-            if (close == std::string::npos)
-                return false;
-            const std::string quoted = command.substr(i + 1, close - i - 1);
-            if (c == '"' && quoted.find_first_of("$`\\!") != std::string::npos)
-                return false;
-            word += quoted;
-            in_word = true;
-            i = close;
-        } else if (strchr("|&;<>()$`\\*?[]#~{}!\t\n", c) || (c == '=' && words.empty())) {
-            return false;
-        } else {
-            word += c;
-            in_word = true;
-        }
-    }
-    if (in_word)
-        words.push_back(word);
-    return !words.empty();
-}
-
-int (*host_system)(const char* command) = run_host_command;
-FILE* (*host_popen)(const char* command, const char* mode) = read_host_command;
-int (*host_pclose)(FILE* stream) = close_host_command;
+command_result (*host_spawn)(const std::vector<std::string>& words, bool capture, int limit_seconds) = spawn_and_wait;
 int (*host_lstat)(const char* path, struct stat* st) = lstat;
 
-void run_command(const char* function, command_kind kind, const char* fmt, ...)
+std::string command_text(const std::vector<std::string>& words)
 {
-    va_list ap;
-    va_start(ap, fmt);
-    std::string command = vformat(fmt, ap);
-    va_end(ap);
+    std::string text;
+    for (const std::string& word : words) {
+        if (!text.empty())
+            text += ' ';
+        bool plain = !word.empty();
+        for (char c : word)
+            plain = plain && is_plain(c);
+        if (plain) {
+            text += word;
+        } else if (word.empty()) {
+            text += "\"\"";
+        } else {
+            text += '\'';
+            for (char c : word)
+                text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            text += '\'';
+        }
+    }
+    return text;
+}
+
+command_result run_command(const char* function, command_kind kind, const std::vector<std::string>& words, bool capture,
+                           int tolerated)
+{
+    const std::string text = command_text(words);
     if (kind == firewall_command)
-        log_msg(function, "RUNNING |%s|\n", command.c_str());
-    else
-        log_msg(function, "Running: %s\n", command.c_str());
-    int status = host_system(command.c_str());
-    (void)status;
-}
-
-int read_command_output(const char* function, const std::string& command,
-                        std::vector<std::string>& lines)
-{
-    FILE* fp = host_popen(command.c_str(), "r");
-    if (!fp) {
-        log_msg(function, "Failed to run command\n");
-        return -1;
+        log_msg(function, "RUNNING |%s|\n", text.c_str());
+    else if (kind == user_command)
+        log_msg(function, "Running: %s\n", text.c_str());
+    command_result result = host_spawn(words, capture, command_limit_seconds);
+    if (result.timed_out) {
+        log_msg(function, "%s ran longer than %d seconds and was killed: %s\n", words[0].c_str(), command_limit_seconds,
+                text.c_str());
+        ++metrics.command_timeouts;
+    } else if (result.ok() || (tolerated != 0 && result.status == tolerated)) {
+        result.status = 0;
+        return result;
+    } else {
+        log_msg(function, "%s failed with status %d: %s\n", words[0].c_str(), result.status, text.c_str());
     }
-    char* line = nullptr;
-    size_t room = 0;
-    ssize_t length;
-    while ((length = getline(&line, &room, fp)) >= 0) {
-        std::string text(line, static_cast<size_t>(length));
-        if (!text.empty() && text.back() == '\n')
-            text.pop_back();
-        lines.push_back(text);
-    }
-    free(line);
-    host_pclose(fp);
-    return 0;
+    ++metrics.command_failures;
+    if (result.ok())
+        result.status = 128 + SIGKILL;  // killed, whatever it had said
+    return result;
 }
-

@@ -1,41 +1,48 @@
 // Running host commands. Every change the daemon makes to the host is a
-// shell command that is logged before it runs.
+// command, built as an argument vector, logged before it runs and started
+// without a shell; how it ended is reported to the caller.
 #ifndef TUNNEL_KEEPER_HOST_COMMANDS_H
 #define TUNNEL_KEEPER_HOST_COMMANDS_H
 
-#include <cstdio>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
-// The shell behind every host command: system, popen and pclose, and the
-// look at the files it made. In-process tests that must not change the host
-// put recording stubs here.
-extern int (*host_system)(const char* command);
-extern FILE* (*host_popen)(const char* command, const char* mode);
-extern int (*host_pclose)(FILE* stream);
+// How a command ended.
+struct command_result {
+    int status = 0;          // exit status; 127: not started; 128 + N: ended by signal N
+    bool timed_out = false;  // killed at the time limit
+    std::string output;      // its standard output, when asked for
+    bool ok() const { return status == 0; }
+};
+
+// How long a host command may run; one that runs longer is killed with its
+// process group. Set once at start.
+extern int command_limit_seconds;
+
+// The runner behind every host command: starts `words` (the program found on
+// PATH) in a process group of its own, with standard input from /dev/null,
+// its standard output captured when `capture` is set, and waits at most
+// `limit_seconds` for it. In-process tests that must not change the host put
+// a recording stub here, and one for lstat.
+extern command_result (*host_spawn)(const std::vector<std::string>& words, bool capture, int limit_seconds);
 extern int (*host_lstat)(const char* path, struct stat* st);
 
-// How a command is logged: user and file commands as "Running: %s\n",
-// firewall commands as "RUNNING |%s|\n".
-enum command_kind { user_command, firewall_command };
+// How a command is logged before it runs: user and file commands as
+// "Running: %s\n", firewall commands as "RUNNING |%s|\n"; a query (it only
+// reads) is logged only when it fails.
+enum command_kind { user_command, firewall_command, query_command };
 
-// Formats a command, logs it under `function` and runs it. The exit status
-// is not examined: a failing command never stops a sequence.
-void run_command(const char* function, command_kind kind, const char* fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+// The words as the log shows them: joined by blanks, the empty word as "",
+// and a word with anything but letters, digits and "_./:=,@%+-" in single
+// quotes. The log's text only: it is never split back into words.
+std::string command_text(const std::vector<std::string>& words);
 
-// Splits a command into its words when no shell is needed to run it: words
-// are separated by blanks, and '...' or "..." quote literally (so "" is an
-// empty word). False for any text a shell would interpret beyond that:
-// redirections, pipes, substitutions, globs, escapes, variables. Such
-// commands run through /bin/sh; all others are started directly.
-bool split_plain_command(const std::string& command, std::vector<std::string>& words);
-
-// Runs a command for its output and appends each output line (without its
-// line feed) to `lines`. -1, after logging "Failed to run command\n", when the
-// command cannot be started.
-int read_command_output(const char* function, const std::string& command,
-                        std::vector<std::string>& lines);
+// Logs the command under `function`, runs it and returns how it ended. A
+// failure is logged with the program's name and its status, or as killed at
+// the time limit, and counted. `tolerated` is an exit status that is no
+// failure for this command (killall's 1: nothing to end).
+command_result run_command(const char* function, command_kind kind, const std::vector<std::string>& words,
+                           bool capture = false, int tolerated = 0);
 
 #endif

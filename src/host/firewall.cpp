@@ -92,14 +92,14 @@ namespace {
 
 void run_accept_rule(const char* function, const char* action, const std::string& acl, int port)
 {
-    run_command(function, firewall_command, "iptables %s INPUT -s %s -p tcp -j ACCEPT --dport %d", action,
-                acl.c_str(), port);
+    run_command(function, firewall_command,
+                {"iptables", action, "INPUT", "-s", acl, "-p", "tcp", "-j", "ACCEPT", "--dport", to_string(port, std::dec)});
 }
 
 // `tool` is "iptables" or "ip6tables".
 void run_drop_rule(const char* function, const char* action, const char* tool, int port)
 {
-    run_command(function, firewall_command, "%s %s INPUT -p tcp -j DROP --dport %d", tool, action, port);
+    run_command(function, firewall_command, {tool, action, "INPUT", "-p", "tcp", "-j", "DROP", "--dport", to_string(port, std::dec)});
 }
 
 } // namespace
@@ -120,9 +120,11 @@ std::vector<filter_rule> list_filter_rules(const char* function)
 {
     std::vector<filter_rule> rules;
     for (const char* tool : {"iptables", "ip6tables"}) {
-        std::vector<std::string> lines;
-        if (read_command_output(function, std::string(tool) + " -S INPUT", lines) != 0)
+        const command_result listed = run_command(function, query_command, {tool, "-S", "INPUT"}, true);
+        if (!listed.ok())
             continue;
+        std::vector<std::string> lines;
+        explode_string(listed.output, "\n", lines);
         // The chain lists this daemon's rules as
         //   -A INPUT -s 10.1.2.0/24 -p tcp -m tcp --dport 20000 -j ACCEPT
         //   -A INPUT -p tcp -m tcp --dport 20000 -j DROP

@@ -6,7 +6,6 @@
 
 #include "../log.h"
 #include "accounts.h"
-#include "commands.h"
 #include "firewall.h"
 #include "host.h"
 
@@ -19,12 +18,19 @@ int remove_tmp_users_and_connections(const std::string& portrange, const grant_l
         held.insert(grant.second.localports.begin(), grant.second.localports.end());
     }
 
-    std::vector<std::string> lines;
-    if (read_command_output("remove_tmp_users_and_connections",
-                            "cat /etc/passwd|grep ^sshtmp|sed 's/:.*//'", lines) != 0)
+    // The account file is read here, not through a pipeline of commands:
+    // every line that begins with "sshtmp", up to its first ":".
+    std::string accounts;
+    if (!read_whole_file("/etc/passwd", accounts)) {
+        log_msg("remove_tmp_users_and_connections", "Failed to run command\n");
         return -1;
-
-    for (std::string user : lines) {
+    }
+    std::vector<std::string> lines;
+    explode_string(accounts, "\n", lines);
+    for (const std::string& line : lines) {
+        if (line.compare(0, 6, "sshtmp") != 0)
+            continue;
+        std::string user = line.substr(0, line.find(':'));
         chomp(user);
         if (user.find_first_not_of("\r\n \t") == std::string::npos)
             continue;

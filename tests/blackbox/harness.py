@@ -18,7 +18,9 @@ STUB = '#!/bin/sh\nls -l /proc/$$/fd | grep -c -e socket: -e "$STUB_LOG" -e "$ST
 # iptables -S prints what the test put in record.iptables; ssh-keygen -t T -f P
 # makes a key pair of mode 600 with the public key given.
 KEYGEN = STUB + 'umask 077; echo private > "$4"; echo "%s" > "$4.pub"\n'
-STUBS = dict(useradd=STUB, userdel=STUB, killall=STUB, chown=STUB + 'exec /bin/chown "$@"\n', **{"ssh-keygen": KEYGEN % PUBLIC_KEY},
+# Accounts are real (in the namespaces' own /etc); a test makes one of these fail or hang with a stub of its own.
+STUBS = dict({p: STUB + 'exec %s "$@"\n' % shutil.which(p) for p in ("useradd", "userdel", "killall", "chown")},
+             **{"ssh-keygen": KEYGEN % PUBLIC_KEY},
              iptables=STUB + '[ "$1" != -S ] || cat "$STUB_RECORD.$(basename "$0")" 2>/dev/null\n')
 STUBS["ip6tables"] = STUBS["iptables"]
 
@@ -123,7 +125,10 @@ class Daemon:
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.communicate()
-        log = self.log()   # the homes and key copies of grants it did not remove
-        subprocess.run(["rm", "-rf"] + ["/tmp/" + u + s for u in set(re.findall(r"/tmp/(sshtmp_\w{8})", log)) for s in ("", ".key")])
+        log = self.log()   # the accounts, homes and key copies of grants it did not remove
+        made = set(re.findall(r"/tmp/(sshtmp_\w{8})", log)) - {"sshtmp_XXXXXXXX"}
+        for user in made:
+            subprocess.run(["userdel", user], stderr=subprocess.DEVNULL)
+        subprocess.run(["rm", "-rf"] + ["/tmp/" + u + s for u in made for s in ("", ".key")])
         shutil.rmtree(self.dir, ignore_errors=True)
         assert not re.search(SANITIZER_REPORT, log), log   # standard error is the log

@@ -13,13 +13,14 @@ STAMP = r"\d\d/\d\d/\d\d-\d\d:\d\d:\d\d"
 
 def provisioning(user, ports, lifetime, end, key_type="ed25519"):
     p = "/tmp/" + user
-    return ["mkdir -m 755 %s/.ssh/" % p, 'ssh-keygen -t %s -f %s/key -P "" -q' % (key_type, p),
+    return [MKTEMP, "mkdir -m 755 %s/.ssh/" % p, 'ssh-keygen -t %s -f %s/key -P "" -q' % (key_type, p),
             "install -o www-data -m 600 %s/key %s/key.copy" % (p, p), "mv -fT %s/key.copy %s.key" % (p, p),
             "sed -n 's/^/%s /w %s/.ssh/authorized_keys' %s/key.pub" % (key_options(ports, lifetime, end), p, p),
             "chmod 644 %s/.ssh/authorized_keys" % p, "useradd -d %s %s" % (p, user), "chown %s %s" % (user, p)]
 
 
-GRANT = 8   # commands of one grant
+MKTEMP = "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX"
+GRANT = 9   # commands of one grant
 
 
 def key_options(ports, lifetime, end):
@@ -163,7 +164,7 @@ class Daemons(unittest.TestCase):
         blocks, rest = [], d.commands(GRANT)
         while rest:
             size = len(removal(user)) if rest[0].startswith("rm -f") else GRANT
-            blocks.append({u for c in rest[:size] for u in re.findall(r"sshtmp_\w{8}", c)})
+            blocks.append({u for c in rest[:size] for u in re.findall(r"sshtmp_(?!X{8})\w{8}", c)})
             rest = rest[size:]
         self.assertEqual([len(b) for b in blocks], [1] * 9)
 
@@ -183,7 +184,7 @@ class Daemons(unittest.TestCase):
                           d.ask("acl:unit7:10.1.2.3"), d.ask("release:unit7")], ["ERROR", "ERROR", "OK", "ERROR", "OK"])
         self.assertEqual(d.commands(GRANT), rules("-A", "10.1.2.0/24", [20000, 20001]) + removal(user) +
                          rules("-D", "10.1.2.0/24", [20000, 20001]))
-        self.assertRegex(d.log(), r"remove_temp_user: couldn't find \|unit7\|\n.*adding \|unit7\| <= {0}\n(.*\n)+.*connection_status: "
+        self.assertRegex(d.log(), r"remove_temp_user: couldn't find \|unit7\|\n.*Running: mktemp .*\n.*adding \|unit7\| <= {0}\n(.*\n)+.*connection_status: "
                                   r"couldn't find \|nobody\|\n(.*\n)+.*acl for unit7 \|1\.2\.3\.4\.5\| seems to be invalid\n(.*\n)+"
                                   r".*filter_ports: couldn't find \|nobody\|\n(.*\n)+.*filter_ports: RUNNING \|iptables -A (.*\n)+"
                                   r".*already set\n(.*\n)+.*removing trelvox unit7 with username {0}\n.*Running: rm -f ".format(user))
@@ -212,7 +213,7 @@ class Daemons(unittest.TestCase):
         self.assertIn("-R 100:0.0.0.0:1 -R 101:0.0.0.0:2 ", d.ask("request:b:1,2"))
         again = d.ask("request:a:22")              # replaces a: the old grant, which had no filter, goes first
         self.assertEqual((d.commands(2 * GRANT)[:5], again[len(HEAD):len(HEAD) + 18]),
-                         (removal(user_of(first)) + ["mkdir -m 755 /tmp/%s/.ssh/" % user_of(again)], " -R 102:0.0.0.0:22"))
+                         (removal(user_of(first)) + [MKTEMP], " -R 102:0.0.0.0:22"))
         self.assertEqual(d.ask("release:b"), "OK")
         self.assertIn("-R 103:0.0.0.0:1 -R 100:0.0.0.0:2 -R 101:0.0.0.0:3 ", d.ask("request:c:1,2,3"))
         self.assertEqual(d.ask("release:c"), "OK")
@@ -227,7 +228,7 @@ class Daemons(unittest.TestCase):
             self.assertEqual(d.ask("request:dev:22"), "", printed)
         os.remove(d.record + ".mktemp")
         self.assertEqual((d.log().count("add_temp_user: Failed to run command\n"), d.commands(),
-                          "add_temp_user: invalid port |0| for dev\n" in d.log()), (6, [], True))
+                          "add_temp_user: invalid port |0| for dev\n" in d.log()), (6, [MKTEMP] * 6, True))
         self.assertIn(" -R 20000:0.0.0.0:65535 ", d.ask("request:dev: 65535 "))   # the ports went back in front
         # A key copy that is not a file of www-data with mode 600: another user's directory of www-data, mode 600, at
         # its path; a copy that install gave to someone else, or with mode 644.
@@ -249,10 +250,10 @@ class Daemons(unittest.TestCase):
             ("-s 10.9.9.0/24 ", "tcp", 20000, "ACCEPT"), ("", "tcp", 20000, "DROP"), ("", "tcp", 20000, "REJECT"),
             ("", "udp", 20001, "DROP"), ("", "tcp", 20999, "DROP"), ("", "tcp", 21000, "DROP"), ("", "tcp", 19999, "DROP"),
             ("-s 10.0.0.1/32 ", "tcp", 20001, "DROP"), ("-s 1.2.3.4/32;id ", "tcp", 20002, "ACCEPT"))]
-        passwd = '#!/bin/sh\n[ "$1" = /etc/passwd ] && exec /bin/cat "$STUB_RECORD.passwd"\nexec /bin/cat "$@"\n'
-        d = Daemon(self, "-c", stubs={"cat": passwd},
-                   files={".passwd": "".join("%s:x:1000:1000::/tmp:/bin/sh\n" % n for n in names),
-                          ".iptables": "-P INPUT ACCEPT\n" + "\n".join(v4),
+        with open("/etc/passwd", "a") as passwd:
+            passwd.write("".join("%s:x:%d:%d::/tmp:/bin/sh\n" % (n, 6000 + i, 6000 + i) for i, n in enumerate(names) if n != "root"))
+        d = Daemon(self, "-c",
+                   files={".iptables": "-P INPUT ACCEPT\n" + "\n".join(v4),
                           ".ip6tables": rule("", "tcp", 20003, "DROP") + "\n" + rule("-s ::1/128 ", "tcp", 20003, "ACCEPT")})
         self.assertEqual((d.ask("list"), d.settled()), ("", None))
         self.assertEqual(d.commands(), removal("sshtmp_Ab3dE9xQ", home=False) + removal("sshtmp_" + "a" * 25, home=False) + [
