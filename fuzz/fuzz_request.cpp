@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
+#include <set>
 #include <string>
 
 #include "host/commands.h"
@@ -36,7 +37,7 @@ command_result record(const std::vector<std::string>& words, bool, int)
 const std::regex known_command(
     "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX|mkdir -m 755 P/\\.ssh/|ssh-keygen -t ed25519 -f P/key -P \"\" -q|"
     "install -o www-data -m 600 P/key P/key\\.copy|mv -fT P/key\\.copy P\\.key|"
-    "sed -n 's/\\^/restrict,port-forwarding,(permitlisten=\"localhost:1[01][0-9]\",)*permitopen=\"255\\.255\\.255\\.255:1\","
+    "sed -n 's/\\^/restrict,port-forwarding,(permitlisten=\"localhost:1[01][0-9]\",)+permitopen=\"255\\.255\\.255\\.255:1\","
     "command=\"sleep [1-9][0-9]{0,3}\",expiry-time=\"[0-9]{14}\" /w P/\\.ssh/authorized_keys' P/key\\.pub|"
     "chmod 644 P/\\.ssh/authorized_keys|useradd -d P U|chown U P|rm -f P/\\.ssh/authorized_keys|killall -9 -u U|userdel U|"
     "rm -rf P P\\.key|ip6tables -[AD] INPUT -p tcp -j DROP --dport 1[01][0-9]|"
@@ -65,9 +66,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t start = 0, n = 0; start <= input.size() && n < 8; ++n) {
         size_t end = std::min(input.find('\0', start), input.size());
         const telnet_server::answer answer = server->create_answer_for_request(input.substr(start, end - start));
-        if (answer.change)
-            answer.change();
+        const size_t before = recorded.size();
+        const std::string text = answer.change ? answer.change() : answer.text;
         start = end + 1;
+        // A grant's key listens on exactly the local ports of its "-R"
+        // forwards: one permitlisten each, and at least one.
+        if (text.compare(0, 17, "start-stop-daemon") != 0)
+            continue;
+        static const std::regex forward(" -R ([0-9]+):"), listen("permitlisten=\"localhost:([0-9]+)\"");
+        std::multiset<std::string> forwarded, listened;
+        for (std::sregex_iterator it(text.begin(), text.end(), forward), last; it != last; ++it)
+            forwarded.insert((*it)[1]);
+        for (size_t i = before; i < recorded.size(); ++i)
+            for (std::sregex_iterator it(recorded[i].begin(), recorded[i].end(), listen), last; it != last; ++it)
+                listened.insert((*it)[1]);
+        if (forwarded.empty() || forwarded != listened) {
+            fprintf(stderr, "key line does not listen on exactly the grant's ports: |%s|\n", text.c_str());
+            abort();
+        }
     }
     for (const auto& grant : grants.grants())
         changes.remove_temp_user(grant.first);

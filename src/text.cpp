@@ -1,6 +1,7 @@
 #include "text.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -51,6 +52,18 @@ bool parse_port_number(const std::string& text, int& port)
     if (value < 1 || value > 65535)
         return false;
     port = value;
+    return true;
+}
+
+bool parse_seconds(const std::string& text, int longest, int& seconds)
+{
+    // At most nine digits, so that the number cannot overflow.
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int value = atoi(text.c_str());
+    if (value < 1 || value > longest)
+        return false;
+    seconds = value;
     return true;
 }
 
@@ -132,4 +145,94 @@ time_t wall_clock_seconds()
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     return now.tv_sec;
+}
+
+bool is_safe_account_name(const std::string& name)
+{
+    if (name.empty() || name.size() > 32 || name[0] == '-')
+        return false;
+    return name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                  "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                  "0123456789._-") == std::string::npos;
+}
+
+namespace {
+
+// One decimal octet 0 to 255, without leading zeros (the firewall would read
+// "010" as octal).
+bool parse_octet(const std::string& text, unsigned& value)
+{
+    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    if (text.size() > 1 && text[0] == '0')
+        return false;
+    value = static_cast<unsigned>(atoi(text.c_str()));
+    return value <= 255;
+}
+
+bool parse_dotted_quad(const std::string& text, unsigned long& address)
+{
+    // Split by hand: empty pieces must count as errors here.
+    address = 0;
+    std::string::size_type begin = 0;
+    for (int i = 0; i < 4; ++i) {
+        std::string::size_type end = text.find('.', begin);
+        if ((i < 3) != (end != std::string::npos))
+            return false;
+        unsigned octet;
+        if (!parse_octet(text.substr(begin, end == std::string::npos ? std::string::npos : end - begin), octet))
+            return false;
+        address = (address << 8) | octet;
+        begin = end + 1;
+    }
+    return true;
+}
+
+// A filter as its address and prefix length.
+bool parse_filter(const std::string& filter, unsigned long& address, int& prefix)
+{
+    std::string::size_type slash = filter.find('/');
+    if (!parse_dotted_quad(filter.substr(0, slash), address))
+        return false;
+    prefix = 32;
+    if (slash == std::string::npos)
+        return true;
+    std::string mask = filter.substr(slash + 1);
+    if (mask.find('.') == std::string::npos) {
+        if (mask.empty() || mask.size() > 2 || mask.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        prefix = atoi(mask.c_str());
+        return prefix <= 32;
+    }
+    unsigned long bits;
+    if (!parse_dotted_quad(mask, bits))
+        return false;
+    // A netmask is a run of ones followed by a run of zeros.
+    unsigned long inverted = ~bits & 0xffffffffUL;
+    prefix = 32;
+    for (unsigned long rest = inverted; rest; rest >>= 1)
+        --prefix;
+    return (inverted & (inverted + 1)) == 0;
+}
+
+} // namespace
+
+bool is_valid_source_filter(const std::string& filter)
+{
+    unsigned long address;
+    int prefix;
+    return parse_filter(filter, address, prefix);
+}
+
+std::string canonical_filter(const std::string& filter)
+{
+    unsigned long address;
+    int prefix;
+    if (!parse_filter(filter, address, prefix))
+        return std::string();
+    const unsigned long mask = prefix == 0 ? 0 : (0xffffffffUL << (32 - prefix)) & 0xffffffffUL;
+    address &= mask;
+    return to_string(address >> 24, std::dec) + "." + to_string((address >> 16) & 0xff, std::dec) + "." +
+           to_string((address >> 8) & 0xff, std::dec) + "." + to_string(address & 0xff, std::dec) + "/" +
+           to_string(prefix, std::dec);
 }

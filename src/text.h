@@ -70,4 +70,23 @@ bool read_whole_file(const std::string& path, std::string& text);
 // Returns false for anything else (signs, letters, empty text, overflow).
 bool parse_port_number(const std::string& text, int& port);
 
+// Reads a lifetime: digits only, from 1 to `longest`. False for anything
+// else.
+bool parse_seconds(const std::string& text, int longest, int& seconds);
+
+// The validators of what reaches a command or the state file.
+// True for a name that may safely be put into a command as an account
+// name: 1 to 32 letters, digits, ".", "_" or "-", not starting with "-".
+bool is_safe_account_name(const std::string& name);
+
+// True for a source filter the firewall rules can carry: a dotted-quad IPv4
+// address, optionally "/" and a prefix length 0 to 32 or a dotted-quad
+// netmask.
+bool is_valid_source_filter(const std::string& filter);
+
+// A valid filter as the firewall lists it: network address and prefix
+// ("10.1.2.3" is "10.1.2.3/32", "10.1.2.3/255.255.255.0" is "10.1.2.0/24").
+// Empty for an invalid one.
+std::string canonical_filter(const std::string& filter);
+
 #endif

@@ -87,14 +87,18 @@ void wait_until_account_is_idle(const char* function, const std::string& user)
 // listens on 255.255.255.255:1), runs "sleep" whatever the key holder asks
 // for, offers no terminal, agent or X11 forwarding, and refuses logins after
 // the grant's end. The end is this host's local time: every ssh server that
-// knows the option reads it so.
-std::string key_options(const account_request& request)
+// knows the option reads it so. Without a port there is no such line: a key
+// without permitlisten may listen on any port.
+bool key_options(const account_request& request, std::string& options)
 {
-    std::string options = "restrict,port-forwarding";
+    if (request.localports.empty())
+        return false;
+    options = "restrict,port-forwarding";
     for (int port : request.localports)
         options += ",permitlisten=\"localhost:" + to_string(port, std::dec) + "\"";
-    return options + ",permitopen=\"255.255.255.255:1\",command=\"sleep " + to_string(request.lifetime, std::dec) +
-           "\",expiry-time=\"" + format_time(request.end, false, "%Y%m%d%H%M%S") + "\"";
+    options += ",permitopen=\"255.255.255.255:1\",command=\"sleep " + to_string(request.lifetime, std::dec) +
+               "\",expiry-time=\"" + format_time(request.end, false, "%Y%m%d%H%M%S") + "\"";
+    return true;
 }
 
 // The key copy must be what provisioning made: a regular file of www-data,
@@ -116,15 +120,6 @@ bool is(const std::string& path, mode_t type, unsigned owner, unsigned other_own
 
 } // namespace
 
-bool is_safe_account_name(const std::string& name)
-{
-    if (name.empty() || name.size() > 32 || name[0] == '-')
-        return false;
-    return name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
-                                  "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                  "0123456789._-") == std::string::npos;
-}
-
 bool account_uid(const std::string& user, unsigned& uid)
 {
     struct passwd entry;
@@ -142,6 +137,11 @@ int make_account(const account_request& request, std::string& user, unsigned& ui
     // the paths from the user name. The first line must be "/tmp/" and a
     // plain account name.
     user.clear();
+    std::string options;
+    if (!key_options(request, options)) {
+        log_msg("add_temp_user", "refusing a key line without a port for |%s|\n", request.name.c_str());
+        return -1;
+    }
     const command_result made =
         run_command("add_temp_user", user_command, {"mktemp", "-d", "--tmpdir=/tmp", "sshtmp_XXXXXXXX"}, true);
     const std::string path = made.output.substr(0, made.output.find('\n'));
@@ -166,7 +166,7 @@ int make_account(const account_request& request, std::string& user, unsigned& ui
     // replacement as they are. .ssh and the key line stay root's: the
     // account cannot change its options.
     run_command("add_temp_user", user_command,
-                {"sed", "-n", "s/^/" + key_options(request) + " /w " + p + "/.ssh/authorized_keys", p + "/key.pub"});
+                {"sed", "-n", "s/^/" + options + " /w " + p + "/.ssh/authorized_keys", p + "/key.pub"});
     run_command("add_temp_user", user_command, {"chmod", "644", p + "/.ssh/authorized_keys"});
     run_command("add_temp_user", user_command, {"useradd", "-d", p, user});
     run_command("add_temp_user", user_command, {"chown", user, p});

@@ -9,10 +9,6 @@
 
 #include "../text.h"
 
-// True for a name that may safely be put into a shell command as an account
-// name: 1 to 32 letters, digits, ".", "_" or "-", not starting with "-".
-bool is_safe_account_name(const std::string& name);
-
 // The account's uid; false when no such account exists.
 bool account_uid(const std::string& user, unsigned& uid);
 

@@ -10,16 +10,6 @@
 
 #include "../text.h"
 
-// True for a source filter the firewall rules can carry: a dotted-quad IPv4
-// address, optionally "/" and a prefix length 0 to 32 or a dotted-quad
-// netmask.
-bool is_valid_source_filter(const std::string& filter);
-
-// A valid filter as the firewall lists it: network address and prefix
-// ("10.1.2.3" is "10.1.2.3/32", "10.1.2.3/255.255.255.0" is "10.1.2.0/24").
-// Empty for an invalid one.
-std::string canonical_filter(const std::string& filter);
-
 // Runs the filter's three rules for each port, with `action` "-A" to append
 // them or "-D" to delete them.
 void run_filter_rules(const char* function, const char* action, const std::string& acl, const port_list& ports);

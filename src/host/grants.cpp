@@ -40,39 +40,41 @@ host::host(registry& grants, host_settings settings) : m_grants(grants), m_setti
 std::string host::request(const std::string& name, const std::string& ports, const std::string* lifetime)
 {
     int seconds = m_settings.timeout;
-    if (lifetime) {
-        // Digits only, and few enough that atoi cannot overflow.
-        const bool digits = !lifetime->empty() && lifetime->size() <= 9 &&
-                            lifetime->find_first_not_of("0123456789") == std::string::npos;
-        seconds = digits ? atoi(lifetime->c_str()) : 0;
-        if (seconds < 1 || seconds > m_settings.max_lifetime) {
-            log_msg("add_temp_user", "invalid lifetime |%s| for %s\n", escape_text(*lifetime).c_str(), name.c_str());
-            return "ERROR";
-        }
+    if (lifetime && !parse_seconds(*lifetime, m_settings.max_lifetime, seconds)) {
+        log_msg("add_temp_user", "invalid lifetime |%s| for %s\n", escape_text(*lifetime).c_str(), name.c_str());
+        return "ERROR";
     }
-    remove_temp_user(name);
+    // Only checked numbers reach the forwarding command and the record. A
+    // request is refused before anything is removed or made.
+    port_list device_ports;
     std::vector<std::string> pieces;
     explode_string(ports, ",", pieces);
-    std::string answer;
-    add_temp_user(name, pieces, seconds, answer);
-    return answer;
-}
-
-int host::add_temp_user(const std::string& name, const std::vector<std::string>& ports, int lifetime,
-                        std::string& forward_string)
-{
-    const auto started = std::chrono::steady_clock::now();
-    // Only checked numbers reach the forwarding command and the record.
-    localuser record;
-    for (const std::string& text : ports) {
+    for (const std::string& text : pieces) {
         int port;
         if (!parse_port_number(text, port)) {
             log_msg("add_temp_user", "invalid port |%s| for %s\n", escape_text(text).c_str(), name.c_str());
-            forward_string = "ERROR";
-            return -1;
+            return "ERROR";
         }
-        record.remoteports.push_back(port);
+        device_ports.push_back(port);
     }
+    // Without a port the key could not be limited to one: it would listen
+    // wherever its holder asked.
+    if (device_ports.empty()) {
+        log_msg("add_temp_user", "no device port in |%s| for %s\n", escape_text(ports).c_str(), name.c_str());
+        return "ERROR";
+    }
+    remove_temp_user(name);
+    std::string answer;
+    add_temp_user(name, device_ports, seconds, answer);
+    return answer;
+}
+
+int host::add_temp_user(const std::string& name, const port_list& device_ports, int lifetime,
+                        std::string& forward_string)
+{
+    const auto started = std::chrono::steady_clock::now();
+    localuser record;
+    record.remoteports = device_ports;
 
     // The ports are taken before anything is made, so that the key line can
     // name them, and a request the pool cannot serve leaves nothing behind.

@@ -48,8 +48,7 @@ public:
     // A lifetime text, when given, must be a number from 1 to the longest
     // lifetime; otherwise nothing is made or removed.
     std::string request(const std::string& name, const std::string& ports, const std::string* lifetime = nullptr);
-    int add_temp_user(const std::string& name, const std::vector<std::string>& ports, int lifetime,
-                      std::string& forward_string);
+    int add_temp_user(const std::string& name, const port_list& device_ports, int lifetime, std::string& forward_string);
     int remove_temp_user(const std::string& name);
     std::string filter_ports(const std::string& name, const std::string& acl);
 

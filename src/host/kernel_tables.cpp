@@ -125,8 +125,17 @@ bool connection_owner_uid(int diag_fd, const struct sockaddr_in& local, const st
     if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof(struct inet_diag_msg))) ||
         !NLMSG_OK(&reply.header, static_cast<size_t>(n)) || reply.header.nlmsg_type != SOCK_DIAG_BY_FAMILY)
         return false;
+    // The kernel answers with whatever socket holds the client's address: a
+    // connection of another process, or a listening socket, once the
+    // client's own is gone. Only a socket connected to us counts: from the
+    // peer's address to the control port, not closed (an orphaned socket
+    // reports inode 0), its state one a client's end can be in while we
+    // hold ours (it may have half-closed after sending).
     const struct inet_diag_msg* found = static_cast<const struct inet_diag_msg*>(NLMSG_DATA(&reply.header));
-    if (found->idiag_inode == 0)
+    const unsigned connected = 1U << TCP_ESTABLISHED | 1U << TCP_FIN_WAIT1 | 1U << TCP_FIN_WAIT2;
+    if (found->idiag_inode == 0 || !(connected & (1U << found->idiag_state)) || found->id.idiag_sport != peer.sin_port ||
+        found->id.idiag_src[0] != peer.sin_addr.s_addr || found->id.idiag_dport != local.sin_port ||
+        found->id.idiag_dst[0] != local.sin_addr.s_addr)
         return false;
     uid = found->idiag_uid;
     return true;

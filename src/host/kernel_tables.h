@@ -23,8 +23,9 @@ int open_sock_diag();
 
 // The uid that owns the client's end of the IPv4 TCP connection from `peer`
 // to `local`, asked of the kernel for exactly that socket. False when the
-// kernel does not know the socket or it has no owner any more (closed: a
-// time-wait or orphaned socket reports uid 0 and inode 0).
+// kernel knows no such connected socket: none, one closed or orphaned (a
+// time-wait or orphaned socket reports uid 0 and inode 0), or another socket
+// on the client's address (a listener, say).
 bool connection_owner_uid(int diag_fd, const struct sockaddr_in& local, const struct sockaddr_in& peer, unsigned& uid);
 
 // Finds the hardware and IPv4 address of the first usable non-loopback

@@ -9,8 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../host/accounts.h"
-#include "../host/firewall.h"
 #include "../log.h"
 #include "../metrics.h"
 #include "registry.h"

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -48,6 +49,16 @@ void answer_client(int fd, const std::string& command, const std::string& answer
     send_all(fd, answer + "\n");
     log_msg("run", "answering: %s\n", answer.c_str());
     close(fd);
+}
+
+// True while our end of a connection still stands: the client may have
+// half-closed it (CLOSE_WAIT), but it was not reset or closed.
+bool connection_stands(int fd)
+{
+    struct tcp_info info;
+    socklen_t len = sizeof info;
+    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
+           (info.tcpi_state == TCP_ESTABLISHED || info.tcpi_state == TCP_CLOSE_WAIT);
 }
 
 } // namespace
@@ -116,10 +127,14 @@ int telnet_server::read_tcp(int fd, char* buf, int* buflen)
     return n > 0 ? 1 : 0;
 }
 
-bool telnet_server::caller_is_allowed(const struct sockaddr_in& peer)
+bool telnet_server::caller_is_allowed(int fd, const struct sockaddr_in& peer)
 {
+    // The lookup names the owner of whatever connected socket holds the
+    // client's address now. While our end stands, the client's end cannot
+    // have been replaced (a connection's states only move forward), so
+    // checking ours after the lookup binds the answer to this connection.
     unsigned uid;
-    if (!connection_owner_uid(m_diag_fd, m_address, peer, uid)) {
+    if (!connection_owner_uid(m_diag_fd, m_address, peer, uid) || !connection_stands(fd)) {
         log_msg("run", "refused control connection from an unknown uid\n");
         ++metrics.refused_callers;
         return false;
@@ -221,7 +236,7 @@ int telnet_server::run()
                 log_msg("run", "NOT ENOUGH FILE DESCRIPTORS: got fd %i", fd);
                 close(fd);
                 continue;
-            } else if (caller_is_allowed(peer)) {
+            } else if (caller_is_allowed(fd, peer)) {
                 // A client sends its request right after it connects: when
                 // it is there already, it is served without another select.
                 const ssize_t n = recv(fd, msgbuf, max_request, MSG_DONTWAIT);

@@ -41,9 +41,9 @@ private:
     // (0 or less: the client is gone) put into `msgbuf`, which has room for
     // one more byte; the connection is closed once it is answered.
     void serve_client(int fd, char* msgbuf, int msgbuflen);
-    // Whether the client's end of the connection belongs to root or an
-    // allowed uid; logs the refusal otherwise.
-    bool caller_is_allowed(const struct sockaddr_in& peer);
+    // Whether the client's end of the accepted connection `fd` belongs to
+    // root or an allowed uid; logs the refusal otherwise.
+    bool caller_is_allowed(int fd, const struct sockaddr_in& peer);
     void shutdown_wait();
 
     registry& m_grants;

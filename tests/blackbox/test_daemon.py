@@ -86,9 +86,10 @@ class Daemons(unittest.TestCase):
         for request in ("", "   ", "bogus", "request:dev1", "request:dev1:22:80:1", "request:dev1:22:0", "request:dev1:22:3601",
                         "request:dev1:22:1x", "request:dev1:22:-5", "key:dev1:x", " list", "LIST", "list\nlist",
                         "shutdown:now", "release:dev1", "localports:dev1", "remoteports:dev1", "key:dev1", "list:x",
-                        "status:dev1", "status", "status:dev1:x", "request:a\ngrant |a|:22", "key:a\x7fb", "request:a\x1fb:22"):
+                        "status:dev1", "status", "status:dev1:x", "request:a\ngrant |a|:22", "key:a\x7fb", "request:a\x1fb:22", "request:x:,", "request:x:,,"):
             self.assertEqual(d.ask(request), "ERROR", request)
-        self.assertEqual((d.commands(), d.log().count("add_temp_user: invalid lifetime |")), ([], 4))   # nothing made
+        self.assertEqual((d.commands(), d.log().count("add_temp_user: invalid lifetime |"), d.log().count("no device port in |,")),
+                         ([], 4, 2))   # nothing made
         # A control byte in a name is refused; no request writes a log line of its own.
         self.assertRegex(d.log(), r"run: read request:a\\ngrant \|a\|:22\n.*create_answer_for_request: refused device name "
                                   r"\|a\\ngrant \|a\|\|\n(.*\n)+.*refused device name \|a\\x7fb\|\n")
@@ -191,7 +192,7 @@ class Daemons(unittest.TestCase):
         self.assertFalse(os.path.lexists("/tmp/%s.key" % user) or os.path.lexists("/tmp/" + user))
         self.assertEqual(Path(d.state).read_text().count("\n"), 1)   # the comment line alone
         # A lifetime of its own: the key line, the forwarding command, the listing and the state file's end.
-        answer, commands = d.ask("request:dev:22:120"), len(d.commands())
+        answer, commands = d.ask("request:dev:,22,:120"), len(d.commands())   # one port: one permitlisten
         user = user_of(answer)
         end = calendar.timegm(time.strptime(re.search(r"grant \|dev\| \S+ \S+ until (\S+Z)\n", d.log()).group(1), "%Y-%m-%dT%H:%M:%SZ"))
         self.assertEqual((answer, d.commands(commands - GRANT), re.sub(r" => 1(20|19) => ", " => 120 => ", d.ask("list"))),
@@ -303,18 +304,24 @@ class Daemons(unittest.TestCase):
         grants = (("k", "sshtmp_Kkkkkkkk", 20000, now + 600, "10.9.9.9", "made"), ("k2", "sshtmp_K2k2k2k2", 20001, now + 600,
                   "10.1.2.3/255.255.255.0", "made"), ("x", "sshtmp_Xxxxxxxx", 20002, now + 2, "10.1.1.1/32", "made"),
                   ("r", "sshtmp_Rrrrrrrr", 30000, now + 600, "10.2.2.2", "made"), ("m", "sshtmp_Mmmmmmmm", 20003, now + 600, "", None),
-                  ("l", "sshtmp_Llllllll", 20004, now + 600, "", "link"), ("d", "sshtmp_Dddddddd", "20005,20005", now + 600, "", "made"))
+                  ("l", "sshtmp_Llllllll", 20004, now + 600, "", "link"), ("d", "sshtmp_Dddddddd", "20005,20005", now + 600, "", "made"),
+                  ("o", "sshtmp_Oooooooo", 20006, now + 600, "", "own .ssh"), ("h", "sshtmp_Hhhhhhhh", 20007, now + 600, "", "home link"))
         with open("/etc/passwd", "a") as passwd:
             for i, (_, user, _, _, _, home) in enumerate(grants):
                 passwd.write("%s:x:%d:%d::/tmp/%s:/bin/sh\n" % (user, 5000 + i, 5000 + i, user))
+                real = "/tmp/tk_target_" + user if home == "home link" else "/tmp/" + user
                 if home:
-                    os.makedirs("/tmp/%s" % user)
-                    os.chown("/tmp/" + user, 5000 + i, 5000 + i)
+                    os.makedirs(real)
+                    os.chown(real, 5000 + i, 5000 + i)
+                    if home == "home link":
+                        os.symlink(real, "/tmp/" + user)
                     if home == "link":
-                        os.symlink(target.parent, "/tmp/%s/.ssh" % user)
+                        os.symlink(target.parent, real + "/.ssh")
                     else:
-                        os.mkdir("/tmp/%s/.ssh" % user)
-                        Path("/tmp/%s/.ssh/authorized_keys" % user).write_text("key\n")
+                        os.mkdir(real + "/.ssh")
+                        Path(real + "/.ssh/authorized_keys").write_text("key\n")
+                    if home == "own .ssh":
+                        os.chown(real + "/.ssh", 5000 + i, 5000 + i)
         rule = "-A INPUT -s %s -p tcp -m tcp --dport %d -j ACCEPT\n"
         drop = "-A INPUT -p tcp -m tcp --dport %d -j DROP\n"
         d = Daemon(self, "-r", "20000-20010", stubs={"iptables": STUBS["iptables"].replace("[ \"$1\" != -S ] ||", "[ \"$1\" != -S ] || sleep 3;"),
@@ -327,17 +334,20 @@ class Daemons(unittest.TestCase):
         wait_for("x to expire", lambda: "removing trelvox x" in d.log())
         d.settled()
         self.assertEqual(d.commands(), removal("sshtmp_Rrrrrrrr") + rules("-D", "10.2.2.2", [30000]) + removal("sshtmp_Mmmmmmmm", home=False) +
-                         removal("sshtmp_Llllllll", home=False) + [
+                         removal("sshtmp_Llllllll", home=False) + removal("sshtmp_Oooooooo", home=False) + removal("sshtmp_Hhhhhhhh", home=False) + [
                              "iptables -D INPUT -s 10.1.2.0/24 -p tcp -j ACCEPT --dport 20001"] * 2 + [
                              "iptables -D INPUT -s 10.7.7.7/32 -p tcp -j ACCEPT --dport 20001", "iptables -D INPUT -p tcp -j DROP --dport 20001",
                              "ip6tables -D INPUT -p tcp -j DROP --dport 20001"] + rules("-A", "10.1.2.3/255.255.255.0", [20001]) +
                          rules("-A", "10.1.1.1/32", [20002]) + removal("sshtmp_Xxxxxxxx") + rules("-D", "10.1.1.1/32", [20002]))
         self.assertRegex(d.log(), r"removing \|r\| sshtmp_Rrrrrrrr: its ports 30000 lie outside the range\n.*removing \|m\| "
                                   r"sshtmp_Mmmmmmmm: its home is not as provisioning made it\n.*removing \|l\| sshtmp_Llllllll: its home is not "
-                                  r"as provisioning made it\n.*skipping \|d\| sshtmp_Dddddddd: its name or ports are taken(.*\n)+.*not removing the key line of sshtmp_Mmmmmmmm(.*\n)+"
-                                  r".*not removing the key line of sshtmp_Llllllll")
-        self.assertEqual((target.read_text(), d.ask("localports:k2"), set(Path(d.record + ".fds").read_text().split())),
-                         ("root's key\n", "20001", {"1"}))   # the start's commands inherited neither socket nor state file
+                                  r"as provisioning made it\n.*skipping \|d\| sshtmp_Dddddddd: its name or ports are taken(.*\n)+.*removing \|o\| sshtmp_Oooooooo: its "
+                                  r"home is not as provisioning made it\n.*removing \|h\| sshtmp_Hhhhhhhh: its home is not as provisioning made it\n"
+                                  r"(.*\n)+.*not removing the key line of sshtmp_Mmmmmmmm(.*\n)+.*not removing the key line of sshtmp_Llllllll"
+                                  r"(.*\n)+.*not removing the key line of sshtmp_Oooooooo(.*\n)+.*not removing the key line of sshtmp_Hhhhhhhh")
+        self.assertEqual((target.read_text(), Path("/tmp/tk_target_sshtmp_Hhhhhhhh/.ssh/authorized_keys").read_text(),
+                          os.path.lexists("/tmp/sshtmp_Hhhhhhhh"), d.ask("localports:k2"), set(Path(d.record + ".fds").read_text().split())),
+                         ("root's key\n", "key\n", False, "20001", {"1"}))   # the start's commands inherited neither socket nor state file
 
 
 if __name__ == "__main__":

@@ -75,10 +75,11 @@ class RealHost(unittest.TestCase):
 
     def attacks(self, user):
         # What the key of grant a must not open, each with what shows that it did: words in its output, or a
-        # round trip through the port it asked for (20000 is grant b's). Standard input: "pwd".
+        # round trip through the port it asked for (20000 is grant b's, 8080 nobody's). Standard input: "pwd".
         at, ssh = user + "@127.0.0.1", ["ssh"] + SSH
         table = [(ssh + ["-T", at, "id"], "uid="), (["sftp"] + SSH + ["-b", "-", at], "Remote working"),
-                 (ssh + ["-W", "127.0.0.1:55444", at], "ERROR"), (ssh + ["-N", "-R", "20000:127.0.0.1:%d" % DEVICE, at], 20000)]
+                 (ssh + ["-W", "127.0.0.1:55444", at], "ERROR")] + [
+                     (ssh + ["-N", "-R", "%d:127.0.0.1:%d" % (port, DEVICE), at], port) for port in (20000, 8080)]
         pathlib.Path(self.dir + "/pwd").write_text("pwd\n")
         running = [subprocess.Popen(argv, stdin=open(self.dir + "/pwd"), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
                    for argv, _ in table]
@@ -236,6 +237,27 @@ class RealHost(unittest.TestCase):
         daemon.send_signal(signal.SIGCONT)
         wait_for("the refusals", lambda: read(log).count("refused control connection from an unknown uid\n") == 2)
         self.assertEqual((daemon.poll(), self.ask("list"), read("/etc/passwd"), own_rules(local)), (None,) + before)
+        # A caller that resets its connection before it is checked, and whose address is then held by a connection of
+        # root's or by a listener of an allowed account: the kernel names their owner, but the first caller is refused.
+        reset = ("import socket,struct\ns=socket.socket()\ns.bind(('127.0.0.1',%d))\ns.connect(('127.0.0.1',55444))\n"
+                 "s.sendall(b'release:a\\n')\ns.setsockopt(socket.SOL_SOCKET,socket.SO_LINGER,struct.pack('ii',1,0))\ns.close()")
+        for row, holder in enumerate(("root", "www-data")):
+            port = 47001 + row
+            daemon.send_signal(signal.SIGSTOP)
+            subprocess.run(["/usr/bin/python3", "-c", reset % port], user="mallory", check=True)
+            if holder == "root":
+                held = socket.socket()
+                held.bind(("127.0.0.1", port))
+                held.connect(("127.0.0.1", 55444))
+                held.sendall(b"localports:a\n")
+            else:
+                held = subprocess.Popen(["/usr/bin/python3", "-c", "import socket,time\ns=socket.create_server(('127.0.0.1',%d))\n"
+                                         "print(1,flush=True)\ntime.sleep(60)" % port], user="www-data", stdout=subprocess.PIPE)
+                held.stdout.readline()
+            daemon.send_signal(signal.SIGCONT)
+            wait_for("the refusal", lambda: read(log).count("refused control connection from an unknown uid\n") == 3 + row)
+            self.assertEqual(held.makefile().read() if holder == "root" else held.kill(), "%d\n" % local if holder == "root" else None)
+            self.assertEqual((self.ask("list"), read("/etc/passwd"), own_rules(local)), before, holder)
         daemon.kill()
         daemon.wait()
         self.start_daemon("-a", "mallory")
@@ -261,9 +283,20 @@ class RealHost(unittest.TestCase):
         self.assertEqual([value(after, s) - value(before, s) for s in series], [1, 1, 2, 1, 2, 2, 1, 1, -1])
         self.assertEqual(subprocess.run(["promtool", "check", "metrics"], input=after + "\n", capture_output=True, text=True).returncode, 0)
         # The timer's service writes the file; the node exporter's textfile collector serves it.
-        textfiles = self.dir + "/textfile"
-        os.mkdir(textfiles)
-        subprocess.run([os.path.join(os.path.dirname(DROP_IN), "tunnel_keeper-metrics"), "55444", textfiles], check=True)
+        # As root it writes only in a directory that no other account can write, and replaces a link planted at its
+        # output path instead of writing through it.
+        textfiles, decoy = self.dir + "/textfile", pathlib.Path(self.dir + "/decoy")
+        decoy.write_text("root's file\n")
+        for owner, mode, writes in ((65534, 0o755, False), (0, 0o757, False), (0, 0o755, True)):
+            shutil.rmtree(textfiles, ignore_errors=True)
+            os.mkdir(textfiles)
+            os.chown(textfiles, owner, -1)
+            os.chmod(textfiles, mode)
+            os.symlink(decoy, textfiles + "/tunnel_keeper.prom")
+            run = subprocess.run([os.path.join(os.path.dirname(DROP_IN), "tunnel_keeper-metrics"), "55444", textfiles],
+                                 capture_output=True, text=True)
+            self.assertEqual((run.returncode == 0, "writable by root alone" in run.stderr, os.path.islink(textfiles + "/tunnel_keeper.prom"),
+                              decoy.read_text()), (writes, not writes, not writes, "root's file\n"), run.stderr)
         exporter = subprocess.Popen(["prometheus-node-exporter", "--web.listen-address=127.0.0.1:9100", "--collector.disable-defaults",
                                      "--collector.textfile", "--collector.textfile.directory=" + textfiles], stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: exporter.kill() or exporter.wait())

@@ -1,16 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "host/accounts.h"
 #include "host/commands.h"
 #include "host/firewall.h"
+#include "host/kernel_tables.h"
 #include "registry/registry.h"
 #include "text.h"
 
@@ -99,4 +102,36 @@ TEST(Commands, RunWithoutAShellWithinTheTimeLimit)
             EXPECT_EQ(kill(-group, row.timed_out ? 0 : SIGKILL) == 0, !row.timed_out) << row.words.back();
         }
     }
+}
+
+TEST(CallerCheck, OnlyAConnectionToTheControlPortAnswersForACaller)
+{
+    // A control port, a client connected to it, and a listener on another
+    // address: the lookup of the client's address names its owner; the same
+    // lookup for the listener's address (what a reset client leaves behind)
+    // names nobody.
+    const auto bound = [](int fd) {
+        struct sockaddr_in a = {};
+        socklen_t len = sizeof a;
+        getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &len);
+        return a;
+    };
+    const auto listener = [] {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
+        listen(fd, 1);
+        return fd;
+    };
+    const int control = listener(), other = listener(), client = socket(AF_INET, SOCK_STREAM, 0);
+    const struct sockaddr_in to = bound(control);
+    ASSERT_EQ(connect(client, reinterpret_cast<const struct sockaddr*>(&to), sizeof to), 0);
+    const int diag = open_sock_diag();
+    unsigned uid = 12345;
+    EXPECT_TRUE(connection_owner_uid(diag, to, bound(client), uid) && uid == getuid());
+    EXPECT_FALSE(connection_owner_uid(diag, to, bound(other), uid));
+    for (int fd : {control, other, client, diag})
+        close(fd);
 }
