@@ -54,8 +54,13 @@ std::string daemon_metrics::exposition(const metrics_gauges& g) const
 {
     std::string text, lines;
     family(text, "tunnel_keeper_grants", "gauge", "Live grants.", sample("tunnel_keeper_grants", "", g.grants));
+    family(text, "tunnel_keeper_pool_ports", "gauge", "Ports in the pool's range.",
+           sample("tunnel_keeper_pool_ports", "", g.pool_ports));
     family(text, "tunnel_keeper_pool_ports_free", "gauge", "Pool ports that no grant holds.",
            sample("tunnel_keeper_pool_ports_free", "", g.free_ports));
+    family(text, "tunnel_keeper_removals_pending", "gauge",
+           "Grants out of the registry whose removal from the host is not finished (being made or to be retried).",
+           sample("tunnel_keeper_removals_pending", "", g.leaving));
     family(text, "tunnel_keeper_grant_ports", "gauge",
            "Local ports of the grants: the device's tunnel listens (connected), nothing listens (waiting), another "
            "user's socket listens (taken).",
@@ -85,7 +90,13 @@ std::string daemon_metrics::exposition(const metrics_gauges& g) const
                   {"tunnel_keeper_command_failures_total",
                    "Host commands that failed: a status other than 0, not started, or killed at the time limit.",
                    command_failures},
-                  {"tunnel_keeper_command_timeouts_total", "Host commands killed at the time limit.", command_timeouts}};
+                  {"tunnel_keeper_command_timeouts_total", "Host commands killed at the time limit.", command_timeouts},
+                  {"tunnel_keeper_grant_failures_total", "Grants undone because a host command failed.", grant_failures},
+                  {"tunnel_keeper_removal_retries_total", "Retried removals of grants whose removal had not finished.",
+                   removal_retries},
+                  {"tunnel_keeper_changes_refused_total",
+                   "Changes refused at once because too many callers' changes were waiting for the host.",
+                   changes_refused}};
     for (const auto& e : events)
         family(text, e.name, "counter", e.help, sample(e.name, "", e.value));
     lines.clear();

@@ -11,6 +11,8 @@
 struct metrics_gauges {
     unsigned long grants = 0;
     unsigned long free_ports = 0;
+    unsigned long pool_ports = 0;  // the whole pool range
+    unsigned long leaving = 0;     // grants whose removal is unfinished
     unsigned long connected = 0, waiting = 0, taken = 0;  // grant ports by state
 };
 
@@ -32,6 +34,9 @@ public:
     std::atomic<unsigned long> state_write_failures{0};
     std::atomic<unsigned long> command_failures{0};
     std::atomic<unsigned long> command_timeouts{0};
+    std::atomic<unsigned long> grant_failures{0};
+    std::atomic<unsigned long> removal_retries{0};
+    std::atomic<unsigned long> changes_refused{0};
 
     // The Prometheus text exposition format, version 0.0.4, without the
     // line feed after its last line.

@@ -1,5 +1,6 @@
 // Entry point: options, usage text and log file; then the registry, the
 // host and the control server, wired together.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <getopt.h>
@@ -10,6 +11,7 @@
 
 #include "log.h"
 #include "metrics.h"
+#include "host/commands.h"
 #include "host/host.h"
 #include "host/kernel_tables.h"
 #include "registry/registry.h"
@@ -39,6 +41,7 @@ int print_usage()
     fprintf(stderr, "-s P: path to state file (default /var/lib/tunnel_keeper/grants)\n");
     fprintf(stderr, "-a U: users besides root allowed to send commands, comma separated (default www-data)\n");
     fprintf(stderr, "-k T: type of the generated ssh keys: ed25519, rsa or ecdsa (default ed25519)\n");
+    fprintf(stderr, "-x N: longest time in seconds that a host command may run before it is killed (default 30)\n");
     fprintf(stderr, "\n");
     fprintf(stderr, "Telnet Options:\n");
     fprintf(stderr, "request:name:port1,port2,...   => generate request for trelvox with given name and comma separated port list\n");
@@ -55,7 +58,7 @@ int print_usage()
 }
 
 int parse_commandline(int argc, char** argv, std::string& ip, std::string& portrange,
-                      std::string& logfile, std::string& statefile, std::string& keytype, std::vector<unsigned>& allowed, int* listenport, int* timeout, int* max_lifetime, int* clean)
+                      std::string& logfile, std::string& statefile, std::string& keytype, std::vector<unsigned>& allowed, int* listenport, int* timeout, int* max_lifetime, int* command_limit, int* clean)
 {
     static const struct option long_options[] = {
         {"ip", required_argument, nullptr, 'i'},
@@ -68,18 +71,22 @@ int parse_commandline(int argc, char** argv, std::string& ip, std::string& portr
         {"allow", required_argument, nullptr, 'a'},
         {"state", required_argument, nullptr, 's'},
         {"max-lifetime", required_argument, nullptr, 'm'},
+        {"command-limit", required_argument, nullptr, 'x'},
         {nullptr, 0, nullptr, 0},
     };
+    bool timeout_given = false;
     for (;;) {
-        int c = getopt_long(argc, argv, "i:p:t:m:r:l:k:a:s:ch", long_options, nullptr);
+        int c = getopt_long(argc, argv, "i:p:t:m:r:l:k:a:s:x:ch", long_options, nullptr);
         switch (c) {
         case -1:
-            // Without -m the longest lifetime is -t; a -t beyond -m could
-            // never be asked for.
+            // Without -m the longest lifetime is -t. A -t beyond -m could
+            // never be asked for; the default lifetime gives way to a lower
+            // -m.
             if (*max_lifetime == 0)
                 *max_lifetime = *timeout;
-            else if (*timeout > *max_lifetime)
+            else if (*timeout > *max_lifetime && timeout_given)
                 return bad_value("-t", to_string(*timeout, std::dec).c_str());
+            *timeout = std::min(*timeout, *max_lifetime);
             return 0;
         case 'c':
             *clean = 1;
@@ -97,8 +104,14 @@ int parse_commandline(int argc, char** argv, std::string& ip, std::string& portr
         case 't':
             // A lifetime below 1 would hand out "sleep 0" and never expire.
             *timeout = atoi(optarg);
+            timeout_given = true;
             if (*timeout < 1)
                 return bad_value("-t", optarg);
+            break;
+        case 'x':
+            *command_limit = atoi(optarg);
+            if (*command_limit < 1)
+                return bad_value("-x", optarg);
             break;
         case 'm':
             *max_lifetime = atoi(optarg);
@@ -152,6 +165,7 @@ int main(int argc, char** argv)
     int listenport = 55444;
     int timeout = 3600;
     int max_lifetime = 0;
+    int command_limit = 30;
     std::string logfilepath = "/var/log/tunnel_keeper.log";
     std::string keytype = "ed25519";
     std::string statefile = "/var/lib/tunnel_keeper/grants";
@@ -161,7 +175,7 @@ int main(int argc, char** argv)
     if (const struct passwd* www_data = getpwnam("www-data"))
         allowed.push_back(www_data->pw_uid);
 
-    if (parse_commandline(argc, argv, sship, portrange, logfilepath, statefile, keytype, allowed, &listenport, &timeout, &max_lifetime, &clean) == -1) {
+    if (parse_commandline(argc, argv, sship, portrange, logfilepath, statefile, keytype, allowed, &listenport, &timeout, &max_lifetime, &command_limit, &clean) == -1) {
         print_usage();
         return -1;
     }
@@ -174,6 +188,7 @@ int main(int argc, char** argv)
     else
         fprintf(stderr, "couldn't open logfile %s for writing\n", logfilepath.c_str());
 
+    command_limit_seconds = command_limit;
     registry grants(portrange, statefile);
     host_settings settings;
     settings.timeout = timeout;

@@ -131,12 +131,14 @@ bool account_uid(const std::string& user, unsigned& uid)
     return true;
 }
 
-int make_account(const account_request& request, std::string& user, unsigned& uid, std::string& fingerprint)
+int make_account(const account_request& request, std::string& user, unsigned& uid, std::string& fingerprint,
+                 bool& key_copy)
 {
     // The directory is pinned to /tmp: "key", removal and the purge rebuild
     // the paths from the user name. The first line must be "/tmp/" and a
     // plain account name.
     user.clear();
+    key_copy = false;
     std::string options;
     if (!key_options(request, options)) {
         log_msg("add_temp_user", "refusing a key line without a port for |%s|\n", request.name.c_str());
@@ -144,43 +146,48 @@ int make_account(const account_request& request, std::string& user, unsigned& ui
     }
     const command_result made =
         run_command("add_temp_user", user_command, {"mktemp", "-d", "--tmpdir=/tmp", "sshtmp_XXXXXXXX"}, true);
-    const std::string path = made.output.substr(0, made.output.find('\n'));
-    user = path.compare(0, 5, "/tmp/") == 0 ? path.substr(5) : std::string();
+    const std::string p = made.output.substr(0, made.output.find('\n'));
+    user = made.ok() && p.compare(0, 5, "/tmp/") == 0 ? p.substr(5) : std::string();
     if (!is_safe_account_name(user)) {
         log_msg("add_temp_user", "Failed to run command\n");
         user.clear();
         return -1;
     }
     log_msg("add_temp_user", "adding |%s| <= %s\n", request.name.c_str(), user.c_str());
-    const std::string& p = path;
-    run_command("add_temp_user", user_command, {"mkdir", "-m", "755", p + "/.ssh/"});
-    run_command("add_temp_user", user_command, {"ssh-keygen", "-t", request.key_type, "-f", p + "/key", "-P", "", "-q"});
-    // The key copy for www-data is prepared inside the new home directory
-    // (root's, mode 700) and renamed into place: the rename replaces a file
-    // or link that another local user put at the path in /tmp.
-    run_command("add_temp_user", user_command, {"install", "-o", "www-data", "-m", "600", p + "/key", p + "/key.copy"});
-    run_command("add_temp_user", user_command, {"mv", "-fT", p + "/key.copy", p + ".key"});
-    // The restricted key line exists before the account does: sed puts the
-    // options in front of the public key and writes the line ("w") itself.
-    // The options hold no "/", "&" or "\\", so they stand in the
-    // replacement as they are. .ssh and the key line stay root's: the
-    // account cannot change its options.
-    run_command("add_temp_user", user_command,
-                {"sed", "-n", "s/^/" + options + " /w " + p + "/.ssh/authorized_keys", p + "/key.pub"});
-    run_command("add_temp_user", user_command, {"chmod", "644", p + "/.ssh/authorized_keys"});
-    run_command("add_temp_user", user_command, {"useradd", "-d", p, user});
-    run_command("add_temp_user", user_command, {"chown", user, p});
-    if (!key_copy_is_sound(path + ".key")) {
+    const std::vector<std::vector<std::string>> steps = {
+        {"mkdir", "-m", "755", p + "/.ssh/"},
+        {"ssh-keygen", "-t", request.key_type, "-f", p + "/key", "-P", "", "-q"},
+        // The key copy for www-data is prepared inside the new home directory
+        // (root's, mode 700) and renamed into place: the rename replaces a
+        // file or link that another local user put at the path in /tmp.
+        {"install", "-o", "www-data", "-m", "600", p + "/key", p + "/key.copy"},
+        {"mv", "-fT", p + "/key.copy", p + ".key"},
+        // The restricted key line exists before the account does: sed puts
+        // the options in front of the public key and writes the line ("w")
+        // itself. The options hold no "/", "&" or "\\", so they stand in the
+        // replacement as they are. .ssh and the key line stay root's: the
+        // account cannot change its options.
+        {"sed", "-n", "s/^/" + options + " /w " + p + "/.ssh/authorized_keys", p + "/key.pub"},
+        {"chmod", "644", p + "/.ssh/authorized_keys"},
+        {"useradd", "-d", p, user},
+        {"chown", user, p},
+    };
+    for (const auto& step : steps) {
+        if (!run_command("add_temp_user", user_command, step).ok())
+            return -1;
+        key_copy = key_copy || step[0] == "mv";
+    }
+    if (!key_copy_is_sound(p + ".key")) {
         log_msg("add_temp_user", "key copy %s.key is not a file of www-data with mode 600\n", p.c_str());
         // A regular file there is the renamed copy; anything else is
         // another user's, and stays.
         struct stat st;
-        remove_account("add_temp_user", user, host_lstat((path + ".key").c_str(), &st) == 0 && S_ISREG(st.st_mode));
+        key_copy = host_lstat((p + ".key").c_str(), &st) == 0 && S_ISREG(st.st_mode);
         return -1;
     }
     uid = 0;
     account_uid(user, uid);
-    fingerprint = public_key_fingerprint(path + "/key.pub");
+    fingerprint = public_key_fingerprint(p + "/key.pub");
     return 0;
 }
 
@@ -191,35 +198,34 @@ bool home_is_as_made(const std::string& user, unsigned uid)
            is(home + "/.ssh/authorized_keys", S_IFREG, 0, 0);
 }
 
-void remove_account(const char* function, const std::string& user, bool key_copy)
+bool remove_account(const char* function, const std::string& user, bool key_copy)
 {
     // Without its key the account admits no new login, so no session can
     // start between killall and userdel. The key line is deleted only
     // through directories the daemon made: /tmp/U and its .ssh, not links,
     // root's (or the account's home, the account's).
     unsigned uid = 0;
-    const bool exists = account_uid(user, uid);
+    bool exists = account_uid(user, uid);
     const std::string home = "/tmp/" + user;
+    bool done = true;
     if (is(home, S_IFDIR, exists ? uid : 0, 0) && is(home + "/.ssh", S_IFDIR, 0, 0))
-        run_command(function, user_command, {"rm", "-f", home + "/.ssh/authorized_keys"});
+        done = run_command(function, user_command, {"rm", "-f", home + "/.ssh/authorized_keys"}).ok();
     else
         log_msg(function, "not removing the key line of %s: %s/.ssh is not the daemon's directory\n", user.c_str(),
                 home.c_str());
-    for (int attempt = 1;; ++attempt) {
+    for (int attempt = 1; exists; ++attempt) {
         run_command(function, user_command, {"killall", "-9", "-u", user}, false, 1);
         // killall only sends the signals; userdel refuses the account until
         // the killed processes have been reaped.
         wait_until_account_is_idle(function, user);
         run_command(function, user_command, {"userdel", user});
-        if (!account_uid(user, uid))
-            break;
-        if (attempt == 2) {
+        exists = account_uid(user, uid);
+        if (exists && attempt == 2) {
             log_msg(function, "account %s is still there\n", user.c_str());
             break;
         }
     }
-    if (key_copy)
-        run_command(function, user_command, {"rm", "-rf", home, home + ".key"});
-    else
-        run_command(function, user_command, {"rm", "-rf", home});
+    const std::vector<std::string> files = key_copy ? std::vector<std::string>{"rm", "-rf", home, home + ".key"}
+                                                    : std::vector<std::string>{"rm", "-rf", home};
+    return run_command(function, user_command, files).ok() && done && !exists;
 }

@@ -22,11 +22,14 @@ struct account_request {
 };
 
 // Makes a throw-away account in /tmp with a key pair whose key line admits
-// only the grant's tunnel, and the private-key copy for www-data. 0 with
-// the account's name, its uid and the key's fingerprint ("unknown" when it
-// cannot be read); -1 when nothing usable was made (what was made is
-// removed again).
-int make_account(const account_request& request, std::string& user, unsigned& uid, std::string& fingerprint);
+// only the grant's tunnel, and the private-key copy for www-data, each step
+// checked. 0 with the account's name, its uid and the key's fingerprint
+// ("unknown" when it cannot be read). -1 at the first step that fails or a
+// key copy that fails its check: then `user`, when not empty, names what was
+// made, for the caller to remove, and `key_copy` tells whether the file at
+// the key copy's path is the daemon's.
+int make_account(const account_request& request, std::string& user, unsigned& uid, std::string& fingerprint,
+                 bool& key_copy);
 
 // True when the account's home is the directory provisioning made: a real
 // directory of the account (or root's), not a link, holding a root-owned
@@ -38,7 +41,8 @@ bool home_is_as_made(const std::string& user, unsigned uid);
 // a directory the daemon made, so no link another user planted is
 // followed), then its processes (waiting for them to be reaped), the
 // account, its home directory and, with `key_copy`, its private-key copy.
-void remove_account(const char* function, const std::string& user, bool key_copy);
+// True when all of it is gone: the account, and every command succeeded.
+bool remove_account(const char* function, const std::string& user, bool key_copy);
 
 // "SHA256:" and the unpadded base64 of the SHA-256 of the public key's blob,
 // as ssh-keygen -l prints it; "unknown" for a file that holds no key line.

@@ -1,5 +1,7 @@
 // The source filter: limits a grant's local ports to one IPv4 source address
-// or network with an ACCEPT and a DROP rule per port.
+// or network with an ACCEPT and a DROP rule per port, made whole or not at
+// all.
+#include <algorithm>
 
 #include "../log.h"
 #include "commands.h"
@@ -7,39 +9,72 @@
 
 namespace {
 
-void run_accept_rule(const char* function, const char* action, const std::string& acl, int port)
+// The filter's three rules for a port, in the order they are appended: per
+// port, the ACCEPT rule for the filter's source stands before the DROP rule
+// for everyone else (the first rule that matches decides). The filter is
+// IPv4, so no IPv6 source may pass at all.
+std::vector<filter_rule> rules_of(const std::string& acl, int port)
 {
-    run_command(function, firewall_command,
-                {"iptables", action, "INPUT", "-s", acl, "-p", "tcp", "-j", "ACCEPT", "--dport", to_string(port, std::dec)});
+    return {{"iptables", port, acl}, {"iptables", port, ""}, {"ip6tables", port, ""}};
 }
 
-// `tool` is "iptables" or "ip6tables".
-void run_drop_rule(const char* function, const char* action, const char* tool, int port)
+bool run_rule(const char* function, const char* action, const filter_rule& rule)
 {
-    run_command(function, firewall_command, {tool, action, "INPUT", "-p", "tcp", "-j", "DROP", "--dport", to_string(port, std::dec)});
+    std::vector<std::string> words = {rule.tool, action, "INPUT"};
+    if (!rule.acl.empty())
+        words.insert(words.end(), {"-s", rule.acl});
+    words.insert(words.end(), {"-p", "tcp", "-j", rule.acl.empty() ? "DROP" : "ACCEPT", "--dport", to_string(rule.port, std::dec)});
+    return run_command(function, firewall_command, words).ok();
 }
 
 } // namespace
 
-void run_filter_rules(const char* function, const char* action, const std::string& acl, const port_list& ports)
+bool add_filter_rules(const char* function, const std::string& acl, const port_list& ports)
 {
-    // Per port, the ACCEPT rule for the filter's source stands before the
-    // DROP rule for everyone else: the first rule that matches decides. The
-    // filter is IPv4, so no IPv6 source may pass at all.
-    for (int port : ports) {
-        run_accept_rule(function, action, acl, port);
-        run_drop_rule(function, action, "iptables", port);
-        run_drop_rule(function, action, "ip6tables", port);
-    }
+    std::vector<filter_rule> added;
+    for (int port : ports)
+        for (const filter_rule& rule : rules_of(acl, port)) {
+            if (!run_rule(function, "-A", rule)) {
+                // Half a filter could leave a port open that the operator
+                // believes filtered, or closed to its own source.
+                for (auto it = added.rbegin(); it != added.rend(); ++it)
+                    run_rule(function, "-D", *it);
+                return false;
+            }
+            added.push_back(rule);
+        }
+    return true;
 }
 
-std::vector<filter_rule> list_filter_rules(const char* function)
+bool delete_filter_rules(const char* function, const std::string& acl, const port_list& ports)
 {
-    std::vector<filter_rule> rules;
+    bool done = true;
+    for (int port : ports)
+        for (const filter_rule& rule : rules_of(acl, port))
+            done = run_rule(function, "-D", rule) && done;
+    return done;
+}
+
+bool delete_listed_filter_rules(const char* function, const std::string& acl, const port_list& ports)
+{
+    std::vector<filter_rule> present;
+    bool done = list_filter_rules(function, present);
+    const std::string source = canonical_filter(acl);
+    for (const filter_rule& rule : present)
+        if (std::find(ports.begin(), ports.end(), rule.port) != ports.end() && (rule.acl.empty() || rule.acl == source))
+            done = delete_filter_rule(function, rule) && done;
+    return done;
+}
+
+bool list_filter_rules(const char* function, std::vector<filter_rule>& rules)
+{
+    bool listed_all = true;
     for (const char* tool : {"iptables", "ip6tables"}) {
         const command_result listed = run_command(function, query_command, {tool, "-S", "INPUT"}, true);
-        if (!listed.ok())
+        if (!listed.ok()) {
+            listed_all = false;
             continue;
+        }
         std::vector<std::string> lines;
         explode_string(listed.output, "\n", lines);
         // The chain lists this daemon's rules as
@@ -60,41 +95,49 @@ std::vector<filter_rule> list_filter_rules(const char* function)
                 rules.push_back({tool, port, ""});
         }
     }
-    return rules;
+    return listed_all;
 }
 
-void delete_filter_rule(const char* function, const filter_rule& rule)
+bool delete_filter_rule(const char* function, const filter_rule& rule)
 {
-    if (rule.acl.empty())
-        run_drop_rule(function, "-D", rule.tool.c_str(), rule.port);
-    else
-        run_accept_rule(function, "-D", rule.acl, rule.port);
+    return run_rule(function, "-D", rule);
 }
 
-void restore_filter_rules(const char* function, const std::vector<std::pair<std::string, port_list>>& held)
+std::vector<size_t> restore_filter_rules(const char* function, const std::vector<std::pair<std::string, port_list>>& held)
 {
+    std::vector<size_t> failed;
     if (held.empty())
-        return;
-    const std::vector<filter_rule> present = list_filter_rules(function);
-    for (const auto& grant : held) {
-        const std::string acl = canonical_filter(grant.first);
-        for (int port : grant.second) {
+        return failed;
+    std::vector<filter_rule> present;
+    const bool listed = list_filter_rules(function, present);
+    for (size_t i = 0; i < held.size(); ++i) {
+        const std::string acl = canonical_filter(held[i].first);
+        // A filter whose rules cannot be seen cannot be vouched for.
+        if (!listed && !acl.empty()) {
+            failed.push_back(i);
+            continue;
+        }
+        bool right = true;
+        for (int port : held[i].second) {
             // The grant's three rules for the port, each exactly once, the
             // ACCEPT rule before the DROP rule, and no other rule of this
             // daemon's shape there; otherwise all of them go and the three
             // are appended again in their order.
             std::vector<filter_rule> wanted, found;
             if (!acl.empty())
-                wanted = {{"iptables", port, acl}, {"iptables", port, ""}, {"ip6tables", port, ""}};
+                wanted = rules_of(acl, port);
             for (const filter_rule& rule : present)
                 if (rule.port == port)
                     found.push_back(rule);
             if (found == wanted)
                 continue;
             for (const filter_rule& rule : found)
-                delete_filter_rule(function, rule);
+                right = delete_filter_rule(function, rule) && right;
             if (!acl.empty())
-                run_filter_rules(function, "-A", grant.first, {port});
+                right = right && add_filter_rules(function, held[i].first, {port});
         }
+        if (!right)
+            failed.push_back(i);
     }
+    return failed;
 }

@@ -10,13 +10,9 @@
 
 #include "../text.h"
 
-// Runs the filter's three rules for each port, with `action` "-A" to append
-// them or "-D" to delete them.
-void run_filter_rules(const char* function, const char* action, const std::string& acl, const port_list& ports);
-
-// A rule of the daemon's shape as "iptables -S INPUT" and "ip6tables -S
-// INPUT" list it now: the ACCEPT rule from `acl` (canonical), or (with `acl`
-// empty) the DROP rule of `tool`.
+// A rule of the daemon's shape: the ACCEPT rule of `tool` "iptables" from
+// `acl` (as "iptables -S INPUT" lists it: canonical), or, with `acl` empty,
+// the DROP rule of `tool` ("iptables" or "ip6tables").
 struct filter_rule {
     std::string tool;
     int port;
@@ -26,12 +22,27 @@ inline bool operator==(const filter_rule& a, const filter_rule& b)
 {
     return a.tool == b.tool && a.port == b.port && a.acl == b.acl;
 }
-std::vector<filter_rule> list_filter_rules(const char* function);
-void delete_filter_rule(const char* function, const filter_rule& rule);
+
+// Appends the filter's three rules for each port, in order. When one
+// fails, those already appended are deleted again: false, and no rule of it
+// is left.
+bool add_filter_rules(const char* function, const std::string& acl, const port_list& ports);
+// Deletes the filter's three rules for each port, all of them even when one
+// fails; false when any failed.
+bool delete_filter_rules(const char* function, const std::string& acl, const port_list& ports);
+// Deletes what the firewall still lists of those rules (a retry after a
+// delete failed); false when the list cannot be read or a delete fails.
+bool delete_listed_filter_rules(const char* function, const std::string& acl, const port_list& ports);
+
+// The rules of the daemon's shape in both INPUT chains; false when a chain
+// cannot be listed.
+bool list_filter_rules(const char* function, std::vector<filter_rule>& rules);
+bool delete_filter_rule(const char* function, const filter_rule& rule);
 
 // For each grant (its filter, empty for none, and its ports) makes the rules
 // of the daemon's shape on its ports exactly its own: the three of its
-// filter once each, in order, or none.
-void restore_filter_rules(const char* function, const std::vector<std::pair<std::string, port_list>>& held);
+// filter once each, in order, or none. Returns the grants (their positions
+// in `held`) whose rules could not be put right.
+std::vector<size_t> restore_filter_rules(const char* function, const std::vector<std::pair<std::string, port_list>>& held);
 
 #endif

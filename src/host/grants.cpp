@@ -1,6 +1,7 @@
 // A grant's changes to the host: provisioning, removal and the source
 // filter, each with its part of the registry; and the status of a grant's
 // ports.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -90,10 +91,20 @@ int host::add_temp_user(const std::string& name, const port_list& device_ports, 
     // admits no login after it, and the grant expires at it.
     account_request request{name, record.localports, lifetime, wall_clock_seconds() + lifetime, m_settings.key_type};
     std::string fingerprint;
-    if (make_account(request, record.username, record.uid, fingerprint) != 0) {
-        m_grants.return_free_ports(record.localports, true);
-        // A home that mktemp did not make: no answer text, as ever.
-        forward_string = record.username.empty() ? "" : "ERROR";
+    bool key_copy;
+    if (make_account(request, record.username, record.uid, fingerprint, key_copy) != 0) {
+        // Made whole or not at all: what was made goes again, and the ports
+        // go back in front. Nothing was stored; only an undo that cannot
+        // finish is kept (and saved) to be retried.
+        ++metrics.grant_failures;
+        if (record.username.empty()) {
+            m_grants.return_free_ports(record.localports, true);
+        } else {
+            record.end = wall_clock_seconds();
+            m_grants.add_leaving(name, record, key_copy);
+            remove_grant("add_temp_user", record.username, false);
+        }
+        forward_string = "ERROR";
         return -1;
     }
     record.end = request.end;
@@ -116,25 +127,68 @@ int host::add_temp_user(const std::string& name, const port_list& device_ports, 
 int host::remove_temp_user(const std::string& name)
 {
     localuser record;
-    if (!m_grants.take_out(name, record)) {
+    if (!m_grants.take_out(name, wall_clock_seconds(), record)) {
         log_msg("remove_temp_user", "couldn't find |%s|\n", name.c_str());
         return -1;
     }
-    remove_grant("remove_temp_user", name, record);
     ++metrics.grants_released;
-    return 0;
+    return remove_grant("remove_temp_user", record.username) ? 0 : -2;
 }
 
-void host::remove_grant(const char* function, const std::string& name, const localuser& record)
+bool host::remove_grant(const char* function, const std::string& user, bool save)
 {
-    m_grants.save();
-    log_msg(function, "removing trelvox %s with username %s\n", name.c_str(), record.username.c_str());
-    remove_account(function, record.username, true);
-    // A grant has firewall rules only once a filter was set.
+    leaving_grant grant;
+    int attempt;
+    {
+        std::lock_guard<std::mutex> hold(m_queue_lock);
+        const auto it = m_retries.find(user);
+        attempt = it == m_retries.end() ? 1 : it->second.attempts + 1;
+        if (!m_grants.find_leaving(user, grant)) {
+            if (it != m_retries.end())
+                m_retries.erase(it);
+            return true;  // removed meanwhile
+        }
+    }
+    // The grant is on disk as ended before any of it goes: a crash meanwhile
+    // leaves it for the next start to remove.
+    if (save)
+        m_grants.save();
+    const localuser& record = grant.record;
+    if (attempt == 1) {
+        log_msg(function, "removing trelvox %s with username %s\n", grant.name.c_str(), user.c_str());
+    } else {
+        log_msg(function, "retrying the removal of |%s| %s, attempt %d\n", grant.name.c_str(), user.c_str(), attempt);
+        ++metrics.removal_retries;
+    }
+    bool done = remove_account(function, user, grant.key_copy);
+    // A grant has firewall rules only once a filter was set. A retry deletes
+    // what is still listed: some rules may have gone at the first attempt.
     if (!record.acl.empty())
-        run_filter_rules(function, "-D", record.acl, record.localports);
+        done = (attempt == 1 ? delete_filter_rules(function, record.acl, record.localports)
+                             : delete_listed_filter_rules(function, record.acl, record.localports)) &&
+               done;
+    if (!done) {
+        // Its ports stay held, and it stays on disk as ended, until it is
+        // gone. The pause doubles with each attempt, up to a minute.
+        const int pause = std::min(1 << std::min(attempt - 1, 6), 60);
+        log_msg(function, "removal of |%s| %s is unfinished; retrying in %d seconds\n", grant.name.c_str(), user.c_str(),
+                pause);
+        {
+            std::lock_guard<std::mutex> hold(m_queue_lock);
+            m_retries[user] = {attempt, wall_clock_seconds() + pause, false};
+        }
+        m_grants.save();
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> hold(m_queue_lock);
+        m_retries.erase(user);
+    }
     // Only now may another grant have the ports: their rules are gone.
-    m_grants.return_free_ports(record.localports, false);
+    m_grants.finish_removal(user);
+    if (save)
+        m_grants.save();
+    return true;
 }
 
 std::string host::filter_ports(const std::string& name, const std::string& acl)
@@ -144,7 +198,7 @@ std::string host::filter_ports(const std::string& name, const std::string& acl)
         return "ERROR";
     }
     localuser record;
-    switch (m_grants.set_acl(name, acl, record)) {
+    switch (m_grants.check_acl(name, record)) {
     case 1:
         log_msg("filter_ports", "couldn't find |%s|\n", name.c_str());
         return "ERROR";
@@ -152,7 +206,15 @@ std::string host::filter_ports(const std::string& name, const std::string& acl)
         log_msg("filter_ports", "acl for %s |%s| already set\n", name.c_str(), record.acl.c_str());
         return "ERROR";
     }
-    run_filter_rules("filter_ports", "-A", acl, record.localports);
+    // The filter is recorded only once all its rules are in place; if the
+    // grant ended meanwhile, its rules go again with it.
+    if (!add_filter_rules("filter_ports", acl, record.localports))
+        return "ERROR";
+    if (!m_grants.set_acl(name, record, acl)) {
+        log_msg("filter_ports", "|%s| ended while its filter was set\n", name.c_str());
+        delete_filter_rules("filter_ports", acl, record.localports);
+        return "ERROR";
+    }
     m_grants.save();
     return "OK";
 }
@@ -179,6 +241,8 @@ metrics_gauges host::gauges() const
     const grant_list all = m_grants.grants();
     g.grants = all.size();
     g.free_ports = m_grants.free_port_count();
+    g.pool_ports = m_grants.pool_size();
+    g.leaving = m_grants.leaving_count();
     const std::vector<listening_socket> sockets = read_listening_sockets();
     for (const auto& grant : all)
         for (int port : grant.second.localports) {

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,17 +39,23 @@ public:
 
     // Queues a host change; it runs after every change queued before it.
     void submit(std::function<void()> change);
+    // Queues a caller's change, unless max_caller_changes of them are queued
+    // or running already: then false, and nothing is queued. Each such
+    // change holds its caller's connection, so the bound keeps descriptors
+    // free for reads.
+    bool submit_for_caller(std::function<void()> change);
+    static const size_t max_caller_changes = 64;
     // True when no change is queued or running.
     bool idle() const;
 
     // The changes, run on the queue's thread (or directly, where nothing
     // else runs). Each returns once the change is made and saved.
     // "request": removes the name's grant, then makes a new one; the answer
-    // is the forwarding command or "ERROR".
-    // A lifetime text, when given, must be a number from 1 to the longest
-    // lifetime; otherwise nothing is made or removed.
+    // is the forwarding command or "ERROR". A port list or lifetime text
+    // that fails its check makes and removes nothing.
     std::string request(const std::string& name, const std::string& ports, const std::string* lifetime = nullptr);
     int add_temp_user(const std::string& name, const port_list& device_ports, int lifetime, std::string& forward_string);
+    // 0 removed; -1 no such grant; -2 its removal is unfinished (retried).
     int remove_temp_user(const std::string& name);
     std::string filter_ports(const std::string& name, const std::string& acl);
 
@@ -68,11 +75,17 @@ public:
     grant_list take_back_grants();
 
 private:
-    // Removes a grant already taken out of the registry: saves the registry,
-    // deletes the account, files and rules, then returns its ports.
-    void remove_grant(const char* function, const std::string& name, const localuser& record);
+    // One attempt at removing a leaving grant (by account) from the host:
+    // its key line, processes, account, files and rules. True when all is
+    // gone: then its ports go back. Otherwise a retry is due after a pause
+    // that grows with each attempt, and the state file keeps the grant.
+    // `save`: the state file is written before and after, as for every
+    // change; the start's removals and a grant's undo do without.
+    bool remove_grant(const char* function, const std::string& user, bool save = true);
     void run_queue();
     void run_timer();
+    // Queues the retries that are due; with m_queue_lock held.
+    void queue_retries(time_t now);
 
     registry& m_grants;
     host_settings m_settings;
@@ -81,7 +94,17 @@ private:
     std::condition_variable m_queue_ready;
     std::deque<std::function<void()>> m_queue;
     bool m_busy = false;
+    size_t m_caller_changes = 0;  // callers' changes queued or running
     std::thread m_queue_thread;
+
+    // Removals that failed, by account: attempts so far and the time of the
+    // next; under m_queue_lock.
+    struct retry {
+        int attempts = 0;
+        time_t next = 0;
+        bool queued = false;
+    };
+    std::map<std::string, retry> m_retries;
 
     std::mutex m_timer_lock;
     std::condition_variable m_timer_wake;

@@ -51,9 +51,11 @@ int remove_tmp_users_and_connections(const std::string& portrange, const grant_l
     // shut the next grant's device out. The rules on held ports are the
     // take-back's to put right.
     int start, stop;
+    std::vector<filter_rule> rules;
     if (parse_port_range(portrange, start, stop) == 0)
-        for (const filter_rule& rule : list_filter_rules("remove_tmp_users_and_connections"))
-            if (rule.port >= start && rule.port < stop && !held.count(rule.port))
-                delete_filter_rule("remove_tmp_users_and_connections", rule);
+        list_filter_rules("remove_tmp_users_and_connections", rules);
+    for (const filter_rule& rule : rules)
+        if (rule.port >= start && rule.port < stop && !held.count(rule.port))
+            delete_filter_rule("remove_tmp_users_and_connections", rule);
     return 0;
 }

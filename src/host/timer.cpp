@@ -23,6 +23,21 @@ void host::submit(std::function<void()> change)
     m_queue_ready.notify_one();
 }
 
+bool host::submit_for_caller(std::function<void()> change)
+{
+    std::lock_guard<std::mutex> hold(m_queue_lock);
+    if (m_caller_changes >= max_caller_changes)
+        return false;
+    ++m_caller_changes;
+    m_queue.push_back([this, change] {
+        change();
+        std::lock_guard<std::mutex> done(m_queue_lock);
+        --m_caller_changes;
+    });
+    m_queue_ready.notify_one();
+    return true;
+}
+
 bool host::idle() const
 {
     std::lock_guard<std::mutex> hold(m_queue_lock);
@@ -48,8 +63,22 @@ void host::run_queue()
 void host::shutdown()
 {
     m_grants.end_all(wall_clock_seconds());
+    m_grants.save();
     std::lock_guard<std::mutex> hold(m_timer_lock);
     m_timer_wake.notify_one();
+}
+
+void host::queue_retries(time_t now)
+{
+    // One job per attempt, so that other changes come between them.
+    for (auto& entry : m_retries) {
+        retry& r = entry.second;
+        if (r.queued || r.next > now)
+            continue;
+        r.queued = true;
+        const std::string user = entry.first;
+        m_queue.push_back([this, user] { remove_grant("remove_temp_user", user); });
+    }
 }
 
 void host::run_timer()
@@ -70,8 +99,10 @@ void host::run_timer()
         for (const auto& ended : m_grants.take_out_ended(now)) {
             log_msg("timer", "Timeout: removing %s\n", ended.first.c_str());
             ++metrics.grants_expired;
-            m_queue.push_back([this, ended] { remove_grant("remove_temp_user", ended.first, ended.second); });
+            const std::string user = ended.second.username;
+            m_queue.push_back([this, user] { remove_grant("remove_temp_user", user); });
         }
+        queue_retries(now);
         m_queue_ready.notify_one();
     }
 }

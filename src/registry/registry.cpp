@@ -82,30 +82,39 @@ void registry::store(const std::string& name, const localuser& record)
     ++m_version;
 }
 
-bool registry::take_out(const std::string& name, localuser& record)
+bool registry::take_out(const std::string& name, time_t now, localuser& record)
 {
     std::lock_guard<std::mutex> hold(m_lock);
     const auto it = m_trelvox_to_localuser_map.find(name);
     if (it == m_trelvox_to_localuser_map.end())
         return false;
     record = it->second;
+    record.end = std::min(record.end, now);
+    m_leaving[record.username] = {name, record, record.localports, true, true};
     m_trelvox_to_localuser_map.erase(it);
     ++m_version;
     return true;
 }
 
-int registry::set_acl(const std::string& name, const std::string& acl, localuser& record)
+int registry::check_acl(const std::string& name, localuser& record) const
 {
     std::lock_guard<std::mutex> hold(m_lock);
     const auto it = m_trelvox_to_localuser_map.find(name);
     if (it == m_trelvox_to_localuser_map.end())
         return 1;
     record = it->second;
-    if (!record.acl.empty())
-        return 2;
-    it->second.acl = record.acl = acl;
+    return record.acl.empty() ? 0 : 2;
+}
+
+bool registry::set_acl(const std::string& name, const localuser& record, const std::string& acl)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    const auto it = m_trelvox_to_localuser_map.find(name);
+    if (it == m_trelvox_to_localuser_map.end() || it->second.username != record.username)
+        return false;
+    it->second.acl = acl;
     ++m_version;
-    return 0;
+    return true;
 }
 
 grant_list registry::take_out_ended(time_t now)
@@ -115,6 +124,7 @@ grant_list registry::take_out_ended(time_t now)
     for (auto it = m_trelvox_to_localuser_map.begin(); it != m_trelvox_to_localuser_map.end();) {
         if (it->second.end <= now) {
             ended.emplace_back(it->first, it->second);
+            m_leaving[it->second.username] = {it->first, it->second, it->second.localports, true, true};
             it = m_trelvox_to_localuser_map.erase(it);
             ++m_version;
         } else {
@@ -132,10 +142,59 @@ void registry::end_all(time_t now)
     ++m_version;
 }
 
-bool registry::empty() const
+size_t registry::grant_count() const
 {
     std::lock_guard<std::mutex> hold(m_lock);
-    return m_trelvox_to_localuser_map.empty();
+    return m_trelvox_to_localuser_map.size();
+}
+
+void registry::add_leaving(const std::string& name, const localuser& record, bool key_copy)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_leaving[record.username] = {name, record, record.localports, key_copy, false};
+    ++m_version;
+}
+
+void registry::claim_leaving(const std::string& name, const localuser& record)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    leaving_grant& grant = m_leaving[record.username] = {name, record, {}, true, true};
+    for (int port : record.localports) {
+        const auto free = std::find(m_free_ports.begin(), m_free_ports.end(), port);
+        if (free != m_free_ports.end()) {
+            m_free_ports.erase(free);
+            grant.held.push_back(port);
+        }
+    }
+    ++m_version;
+}
+
+bool registry::find_leaving(const std::string& user, leaving_grant& grant) const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    const auto it = m_leaving.find(user);
+    if (it == m_leaving.end())
+        return false;
+    grant = it->second;
+    return true;
+}
+
+void registry::finish_removal(const std::string& user)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    const auto it = m_leaving.find(user);
+    if (it == m_leaving.end())
+        return;
+    const port_list& held = it->second.held;
+    m_free_ports.insert(it->second.made ? m_free_ports.end() : m_free_ports.begin(), held.begin(), held.end());
+    m_leaving.erase(it);
+    ++m_version;
+}
+
+size_t registry::leaving_count() const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_leaving.size();
 }
 
 grant_list registry::grants() const

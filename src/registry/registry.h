@@ -26,6 +26,17 @@ struct localuser {
 
 typedef std::vector<std::pair<std::string, localuser>> grant_list;
 
+// A grant out of the registry whose removal from the host is not finished:
+// it keeps pool ports, and the state file keeps it (as ended, so that a start
+// removes it), until its account is gone.
+struct leaving_grant {
+    std::string name;
+    localuser record;
+    port_list held;         // pool ports it keeps until then
+    bool key_copy = true;   // the key copy at /tmp/<account>.key is the daemon's
+    bool made = true;       // false: a grant that was never made (its ports go back in front)
+};
+
 // The longest device name a request can carry: "request:NAME:1" in one
 // read of 2048 bytes.
 const size_t max_name_length = 2048 - 10;
@@ -44,28 +55,41 @@ public:
     // (a removed grant), in their order.
     void return_free_ports(const port_list& ports, bool front);
     size_t free_port_count() const;
+    size_t pool_size() const { return static_cast<size_t>(m_range_stop - m_range_start); }
 
     bool find(const std::string& name, localuser& record) const;
     void store(const std::string& name, const localuser& record);
-    // Erases the grant and copies it into `record`; its ports stay out of the
-    // pool until the caller has removed it from the host.
-    bool take_out(const std::string& name, localuser& record);
+    // Takes the grant out, as ended at `now` at the latest, and copies it
+    // into `record`; it is leaving (below) until the host work is done.
+    bool take_out(const std::string& name, time_t now, localuser& record);
     // Sets the filter of a grant that has none yet: 0; 1 unknown name; 2 a
     // filter is set already (its text in `record.acl`).
-    int set_acl(const std::string& name, const std::string& acl, localuser& record);
-    // Takes out every grant whose end is `now` or earlier.
+    int check_acl(const std::string& name, localuser& record) const;
+    // Sets the filter of the grant, if it is still the one `record` names.
+    bool set_acl(const std::string& name, const localuser& record, const std::string& acl);
+    // Takes out every grant whose end is `now` or earlier, as take_out does.
     grant_list take_out_ended(time_t now);
     // Makes every grant end at `now` (shutdown).
     void end_all(time_t now);
-    bool empty() const;
+    size_t grant_count() const;
     grant_list grants() const;
+
+    // Grants that are leaving, by account. A grant never made (its undo
+    // failed) is added with the ports it took; one that the start removes
+    // holds those of its ports that are free.
+    void add_leaving(const std::string& name, const localuser& record, bool key_copy);
+    void claim_leaving(const std::string& name, const localuser& record);
+    bool find_leaving(const std::string& user, leaving_grant& grant) const;
+    // The account is gone: the grant leaves for good and its ports go back.
+    void finish_removal(const std::string& user);
+    size_t leaving_count() const;
     // "name => device ports => local ports => seconds left => account\n" per
     // grant, in name order.
     std::string list(time_t now) const;
 
-    // The state file. save writes the registry as it is now, outside the
-    // lock, and returns once that (or a newer) copy is on disk: 0, or -1
-    // after logging why not.
+    // The state file. save writes the registry as it is now, the leaving
+    // grants included, outside the lock, and returns once that (or a newer)
+    // copy is on disk: 0, or -1 after logging why not.
     int save();
     // The lines of the state file as grants, for the start to take back.
     // Damaged lines are logged and left out; so is a name longer than a
@@ -81,6 +105,7 @@ private:
     mutable std::mutex m_lock;
     port_list m_free_ports;
     std::map<std::string, localuser> m_trelvox_to_localuser_map;
+    std::map<std::string, leaving_grant> m_leaving;  // by account
     int m_range_start = 0, m_range_stop = 0;
     unsigned long m_version = 1;  // raised by every change of the grants
 

@@ -91,6 +91,8 @@ int registry::save()
     {
         std::lock_guard<std::mutex> hold(m_lock);
         copy.assign(m_trelvox_to_localuser_map.begin(), m_trelvox_to_localuser_map.end());
+        for (const auto& leaving : m_leaving)
+            copy.emplace_back(leaving.second.name, leaving.second.record);
         version = m_version;
     }
     std::string text = header;

@@ -25,7 +25,7 @@ telnet_server::answer telnet_server::create_answer_for_request(std::string reque
     if (fields.size() == 3 && command == "acl")
         return {"", [&changes, fields] { return changes.filter_ports(fields[1], fields[2]); }, command};
     if (fields.size() == 2 && command == "release")
-        return {"", [&changes, fields] { return std::string(changes.remove_temp_user(fields[1]) == -1 ? "ERROR" : "OK"); },
+        return {"", [&changes, fields] { return std::string(changes.remove_temp_user(fields[1]) == 0 ? "OK" : "ERROR"); },
                 command};
     if (fields.size() == 2 && command == "status")
         return {m_host.connection_status(fields[1]), nullptr, command};

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "../host/commands.h"
 #include "../host/kernel_tables.h"
 #include "../log.h"
 #include "../metrics.h"
@@ -45,7 +47,7 @@ void send_all(int fd, const std::string& text)
 // Sends the answer of one request and closes its connection.
 void answer_client(int fd, const std::string& command, const std::string& answer)
 {
-    metrics.count_request(command, answer != "ERROR" && !answer.empty());
+    metrics.count_request(command, answer != "ERROR");
     send_all(fd, answer + "\n");
     log_msg("run", "answering: %s\n", answer.c_str());
     close(fd);
@@ -59,6 +61,14 @@ bool connection_stands(int fd)
     socklen_t len = sizeof info;
     return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 &&
            (info.tcpi_state == TCP_ESTABLISHED || info.tcpi_state == TCP_CLOSE_WAIT);
+}
+
+// Ends the process without running the destructors of static objects, which
+// the host's threads may still be using.
+[[noreturn]] void end_process(int status)
+{
+    fflush(nullptr);  // the log, or standard output when it is the log
+    _exit(status);
 }
 
 } // namespace
@@ -148,20 +158,32 @@ bool telnet_server::caller_is_allowed(int fd, const struct sockaddr_in& peer)
 
 void telnet_server::shutdown_wait()
 {
-    // The expiry thread takes every grant out and queues its removal; the
-    // process ends once the registry is empty and the queue has made every
-    // removal.
-    int counter = 0;
-    for (int i = 0; i < 20; ++i) {
-        if (m_grants.empty() && m_host.idle()) {
-            log_msg("run", "shutting down took %i seconds\n", counter);
-            exit(0);
+    // The expiry thread takes every grant out and queues its removal. The
+    // process ends once none is left on the host and the queue is idle; it
+    // gives up when no grant has gone for as long as a command may run,
+    // with the state file still listing what is left, for the next start.
+    using namespace std::chrono;
+    const auto start = steady_clock::now();
+    auto progress = start;
+    size_t left = m_grants.grant_count() + m_grants.leaving_count();
+    for (;;) {
+        const size_t now_left = m_grants.grant_count() + m_grants.leaving_count();
+        const auto now = steady_clock::now();
+        const long seconds = duration_cast<std::chrono::seconds>(now - start).count();
+        if (now_left == 0 && m_host.idle()) {
+            log_msg("run", "shutting down took %li seconds\n", seconds);
+            end_process(0);
         }
-        ++counter;
-        sleep(1);
+        if (now_left < left) {
+            left = now_left;
+            progress = now;
+        }
+        if (now - progress > std::chrono::seconds(command_limit_seconds)) {
+            log_msg("run", "shutting down gave up after %li seconds: %zu grants are still on the host\n", seconds, now_left);
+            end_process(2);
+        }
+        usleep(20000);
     }
-    log_msg("run", "shutting down took more than %i seconds\n", counter);
-    exit(0);
 }
 
 void telnet_server::serve_client(int fd, char* msgbuf, int msgbuflen)
@@ -190,8 +212,14 @@ void telnet_server::serve_client(int fd, char* msgbuf, int msgbuflen)
         return;
     }
     // The connection stays open, and so its descriptor taken, until the
-    // change is made and its answer sent.
-    m_host.submit([fd, reply] { answer_client(fd, reply.command, reply.change()); });
+    // change is made and its answer sent; beyond a bound the change is
+    // refused at once, so that descriptors are left for reads.
+    if (!m_host.submit_for_caller([fd, reply] { answer_client(fd, reply.command, reply.change()); })) {
+        log_msg("run", "refusing |%s|: %zu changes are waiting for the host\n", reply.command.c_str(),
+                host::max_caller_changes);
+        ++metrics.changes_refused;
+        answer_client(fd, reply.command, "ERROR");
+    }
 }
 
 int telnet_server::run()

@@ -14,13 +14,18 @@ HEAD = ("start-stop-daemon --start --quiet --background --exec /usr/bin/ssh --st
 BLOB = b"\0\0\0\x0bssh-ed25519\0\0\0\x20" + bytes(range(32))
 PUBLIC_KEY = "ssh-ed25519 %s root@host" % base64.b64encode(BLOB).decode()
 FINGERPRINT = "SHA256:" + base64.b64encode(hashlib.sha256(BLOB).digest()).decode().rstrip("=")
-STUB = '#!/bin/sh\nls -l /proc/$$/fd | grep -c -e socket: -e "$STUB_LOG" -e "$STUB_RECORD.state" >> "$STUB_RECORD.fds"\n'
-# iptables -S prints what the test put in record.iptables; ssh-keygen -t T -f P
-# makes a key pair of mode 600 with the public key given.
+# Each stub notes its descriptors; when record.fail.NAME (or record.once.NAME, which is then removed) holds a pattern
+# that its arguments match, it fails with status 10, and when record.hang.NAME does, it renames that to record.hung and
+# hangs.
+STUB = ('#!/bin/sh\nls -l /proc/$$/fd | grep -c -e socket: -e "$STUB_LOG" -e "$STUB_RECORD.state" >> "$STUB_RECORD.fds"\n'
+        'for f in fail once hang; do if [ -e "$STUB_RECORD.$f.${0##*/}" ]; then case "$*" in $(cat "$STUB_RECORD.$f.${0##*/}"))\n'
+        '  [ $f = hang ] && mv "$STUB_RECORD.hang.${0##*/}" "$STUB_RECORD.hung" && exec sleep 600\n'
+        '  rm -f "$STUB_RECORD.once.${0##*/}"; exit 10;; esac; fi; done\n')
+# iptables -S prints what the test put in record.iptables; ssh-keygen -t T -f P makes a key pair of mode 600 with the
+# public key given; accounts are real (in the namespaces' own /etc); the others run the real program.
 KEYGEN = STUB + 'umask 077; echo private > "$4"; echo "%s" > "$4.pub"\n'
-# Accounts are real (in the namespaces' own /etc); a test makes one of these fail or hang with a stub of its own.
-STUBS = dict({p: STUB + 'exec %s "$@"\n' % shutil.which(p) for p in ("useradd", "userdel", "killall", "chown")},
-             **{"ssh-keygen": KEYGEN % PUBLIC_KEY},
+REAL = {p: 'exec %s "$@"\n' % shutil.which(p) for p in ("useradd", "userdel", "killall", "chown", "mktemp", "sed", "install")}
+STUBS = dict({p: STUB + REAL[p] for p in REAL}, **{"ssh-keygen": KEYGEN % PUBLIC_KEY},
              iptables=STUB + '[ "$1" != -S ] || cat "$STUB_RECORD.$(basename "$0")" 2>/dev/null\n')
 STUBS["ip6tables"] = STUBS["iptables"]
 
@@ -108,6 +113,13 @@ class Daemon:
         answer = self.send(request + "\n")
         assert answer.endswith("\n"), repr(answer)
         return answer[:-1]
+
+    def fault(self, kind, program, pattern="*"):
+        # The stub of `program` fails ("fail", or "once" for one call) or hangs ("hang") on arguments that match.
+        pathlib.Path("%s.%s.%s" % (self.record, kind, program)).write_text(pattern)
+
+    def metric(self, series):
+        return int(re.search(r"^%s (\d+)$" % re.escape(series), self.ask("metrics"), re.M).group(1))
 
     def settled(self):
         # Changes are made one at a time in the order asked: once a release of no grant is answered, every change asked

@@ -2,13 +2,24 @@
 # misbehaving clients; provisioning, removal, filter, status, purge and the
 # pool, seen through the commands it logs, the stubs record and the files it
 # leaves.
-import calendar, os, re, socket, struct, subprocess, threading, time, unittest
+import calendar, os, re, socket, struct, subprocess, sys, threading, time, unittest
 from pathlib import Path
-from harness import BINARY, FINGERPRINT, HEAD, KEYGEN, STUB, STUBS, Daemon, main, user_of, wait_for
+from harness import BINARY, FINGERPRINT, HEAD, KEYGEN, REAL, STUB, STUBS, Daemon, main, user_of, wait_for
 
 # The README shows the usage text as the binary prints it.
 USAGE = re.search(r"```text\n(Usage:\n.*?)```", (Path(__file__).parents[2] / "README.md").read_text(), re.S).group(1)
 STAMP = r"\d\d/\d\d/\d\d-\d\d:\d\d:\d\d"
+# Reads the state file over and over until its standard input closes; prints how often it was missing or not whole.
+READER = """import os, select, sys
+torn = reads = 0
+while not select.select([0], [], [], 0)[0]:
+    try:
+        with open(sys.argv[1]) as f:
+            text = f.read()
+    except FileNotFoundError:
+        text = ""
+    torn, reads = torn + (not (text.startswith("# tunnel_keeper grants") and text.endswith("\\n"))), reads + 1
+print(torn, reads)"""
 
 
 def provisioning(user, ports, lifetime, end, key_type="ed25519"):
@@ -28,9 +39,9 @@ def key_options(ports, lifetime, end):
         "".join('permitlisten="localhost:%d",' % p for p in ports), lifetime, time.strftime("%Y%m%d%H%M%S", time.localtime(end)))
 
 
-def removal(user, key_copy=True, home=True):
-    # Without a home of the daemon's own, the key line is not touched.
-    return ["rm -f /tmp/%s/.ssh/authorized_keys" % user] * home + ["killall -9 -u " + user, "userdel " + user,
+def removal(user, key_copy=True, home=True, account=True):
+    # Without a home of the daemon's own, the key line is not touched; without an account, no process is ended.
+    return ["rm -f /tmp/%s/.ssh/authorized_keys" % user] * home + ["killall -9 -u " + user, "userdel " + user] * account + [
             "rm -rf /tmp/%s /tmp/%s.key" % (user, user) if key_copy else "rm -rf /tmp/" + user]
 
 
@@ -44,7 +55,7 @@ class Daemons(unittest.TestCase):
     def test_option_errors_print_the_usage_and_open_no_log(self):
         log = "/tmp/tk_options_%d.log" % os.getpid()
         self.addCleanup(lambda: os.path.exists(log) and os.remove(log))   # made only when the test fails
-        for args, message in ((["-h"], ""), (["-x"], "invalid option"), (["-p"], "requires an argument"),
+        for args, message in ((["-h"], ""), (["-y"], "invalid option"), (["-p"], "requires an argument"),
                               (["--p", "1"], "ambiguous"), (["-p", "abc"], "invalid value |abc| for option -p"),
                               (["-p", "65536"], "|65536| for option -p"), (["-p", "0"], "|0| for option -p"),
                               (["-t", "0"], "|0| for option -t"), (["-m", "0"], "|0| for option -m"),
@@ -69,6 +80,17 @@ class Daemons(unittest.TestCase):
         self.assertTrue(seen == sorted(seen, reverse=True) and 1 in seen and set(seen) <= {0, 1, 2}, seen)
         for name in "ba":
             self.assertRegex(d.log(), r"grant \|b\| sshtmp_\w{8} unknown until (.*\n)+.*Timeout: removing %s\n(.*\n)*.*removing trelvox %s " % (name, name))
+        # A grant leaves in its end second; a shutdown with none left ends at once.
+        d.ask("request:z:22:1")
+        end = calendar.timegm(time.strptime(re.search(r"grant \|z\| .* until (\S+)\n", d.log()).group(1), "%Y-%m-%dT%H:%M:%SZ"))
+        self.assertLess(wait_for("z to end", lambda: d.ask("localports:z") == "ERROR" and time.time()) - end, 0.5)
+        d.settled()
+        self.assertEqual((d.send("shutdown\n"), d.proc.wait(5), d.log().endswith("=> run: shutting down took 0 seconds\n")), ("", 0, True))
+        # The longest lifetime is -m, or else -t; -m alone lowers the default lifetime to it.
+        for args, longest, default in ((["-t", "100", "-m", "600"], 600, 100), (["-t", "900"], 900, 900), (["-m", "600"], 600, 600)):
+            d = Daemon(self, *args)
+            self.assertEqual([d.ask(r)[-12:] for r in ("request:a:22:%d" % longest, "request:b:22:%d" % (longest + 1), "request:c:22")],
+                             [' "sleep %d"' % longest, "ERROR", ' "sleep %d"' % default], args)
 
     def test_without_log_file_or_address_it_logs_to_stdout_and_finds_its_own(self):
         d = Daemon(self, "-t", "1", "-l", "/nonexistent/tk.log", ip=None, wait=False)
@@ -113,7 +135,7 @@ class Daemons(unittest.TestCase):
                                   r".*run: shutting down took [0-2] seconds\n$")
 
     def test_load_a_reset_during_a_slow_request_and_excess_clients(self):
-        d = Daemon(self, "-r", "100-110", stubs={"useradd": STUB + "sleep 1\n"})
+        d = Daemon(self, "-r", "100-110", stubs={"useradd": STUB + "sleep 1\n" + REAL["useradd"]})
         fds, connect = lambda: len(os.listdir("/proc/%d/fd" % d.proc.pid)), lambda: socket.create_connection(("127.0.0.1", d.port), 30)
         before = (d.ask("list"), fds())[1]   # once it serves: the start-up has closed the state file
         # Half-closed, then reset while its slow request is served: the answer meets a dead peer.
@@ -124,6 +146,7 @@ class Daemons(unittest.TestCase):
         s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         s.close()
         silent = [connect() for _ in range(100)]
+        wait_for("the grant", lambda: "grant |dev|" in d.log())
         for _ in range(2000):
             self.assertEqual(d.ask("localports:dev"), "100")
         excess = [connect() for _ in range(40)]
@@ -140,7 +163,7 @@ class Daemons(unittest.TestCase):
     def test_reads_answered_during_a_slow_change_and_changes_answered_in_order_to_their_own_callers(self):
         # useradd waits until the test opens its gate: every change queued behind it waits too, the reads do not.
         gate = "/tmp/tk_gate_%d" % os.getpid()
-        d = Daemon(self, "-r", "20000-20020", stubs={"useradd": STUB + 'while [ ! -e %s ]; do sleep 0.02; done\n' % gate})
+        d = Daemon(self, "-r", "20000-20020", stubs={"useradd": STUB + 'while [ ! -e %s ]; do sleep 0.02; done\n' % gate + REAL["useradd"]})
         Path(gate).touch()
         self.addCleanup(lambda: os.path.exists(gate) and os.remove(gate))
         user = user_of(d.ask("request:a:22"))
@@ -169,6 +192,63 @@ class Daemons(unittest.TestCase):
             rest = rest[size:]
         self.assertEqual([len(b) for b in blocks], [1] * 9)
 
+    def test_hung_and_failing_commands_bounded_queue_and_shutdown(self):
+        # Beside the rest: a shutdown whose two removals take 12 s each (rm sleeps) goes on past 20 s until both are made.
+        slow = Daemon(self, "-x", "15", stubs={"useradd": STUB, "chown": STUB, "rm": STUB + "sleep 6\n" + 'exec /bin/rm "$@"\n'})
+        homes = ["/tmp/" + user_of(slow.ask("request:s%d:22" % i)) for i in range(2)]
+        stopping, begun = threading.Thread(target=slow.send, args=("shutdown\n",)), time.time()
+        stopping.start()
+        d = Daemon(self, "-x", "2", "-r", "20000-20100")
+        asked, answers = lambda key, request: answers.__setitem__(key, d.ask(request)), {}
+        # A hung useradd is killed at the limit; meanwhile reads are answered, and a grant that ends then is taken out on
+        # time and removed right after.
+        d.ask("request:e:22:1")
+        e_end = calendar.timegm(time.strptime(re.search(r"grant \|e\| .* until (\S+)\n", d.log()).group(1), "%Y-%m-%dT%H:%M:%SZ"))
+        for phase, flood in ((0, 0), (1, 70)):
+            d.fault("hang", "useradd")
+            hung = threading.Thread(target=asked, args=("h%d" % phase, "request:h%d:22" % phase))
+            hung.start()
+            wait_for("the hang", lambda: os.path.exists(d.record + ".hung"))
+            os.remove(d.record + ".hung")
+            callers = [threading.Thread(target=asked, args=(n, "request:f%d:%d" % (n, n + 1))) for n in range(flood)]
+            for c in callers:
+                c.start()
+            if phase == 0:
+                self.assertEqual((wait_for("e to end", lambda: d.ask("list") == ""), hung.is_alive()), (True, True))
+            else:
+                # 64 changes wait at most (the hung one among them), the others are refused at once; reads are answered,
+                # and a reader never finds the state file missing or half-written.
+                self.assertEqual(wait_for("the refusals", lambda: [answers.get(n) for n in range(flood)].count("ERROR") == 7 and
+                                          [d.ask("localports:e"), hung.is_alive()]), ["ERROR", True])
+                reader = subprocess.Popen([sys.executable, "-c", READER, d.state], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            for c in [hung] + callers:
+                c.join()
+            self.assertEqual(answers["h%d" % phase], "ERROR")
+            if phase == 0:
+                wait_for("e's removal", lambda: "removing trelvox e " in d.log())
+                self.assertLess(time.time() - e_end, 2 + 1.5)
+        torn, reads = reader.communicate("")[0].split()
+        self.assertEqual((torn, int(reads) > 1000, [answers[n].startswith(HEAD) for n in range(70)].count(True),
+                          d.metric("tunnel_keeper_changes_refused_total")), ("0", True, 63, 7))
+        self.assertEqual(d.log().count("useradd ran longer than 2 seconds and was killed: useradd -d"), 2)
+        # A removal whose userdel fails is answered ERROR and retried until it is made.
+        user = user_of(answers[0])
+        d.fault("fail", "userdel")
+        self.assertEqual(d.ask("release:f0"), "ERROR")
+        os.remove(d.record + ".fail.userdel")
+        wait_for("the retry", lambda: "retrying the removal of |f0| %s, attempt 2\n" % user in d.log() and d.settled() is None and
+                 d.metric("tunnel_keeper_removals_pending") == 0)
+        self.assertNotIn(user + ":", Path("/etc/passwd").read_text())
+        # A shutdown whose removals cannot be made gives up, and the state file keeps every grant, ended, for the next start.
+        d.fault("fail", "userdel")
+        self.assertEqual((d.send("shutdown\n"), d.proc.wait(15)), ("", 2))
+        kept = [line.split("\t") for line in Path(d.state).read_text().splitlines()[1:]]
+        self.assertEqual((len(kept), all(int(f[4]) <= time.time() for f in kept)), (62, True))
+        self.assertRegex(d.log(), r"shutting down gave up after \d+ seconds: 62 grants are still on the host\n")
+        stopping.join()
+        self.assertEqual((slow.proc.wait(10), time.time() - begun > 20, [h for h in homes if os.path.lexists(h)]), (0, True, []))
+        self.assertRegex(slow.log(), r"Running: rm -rf %s %s.key\n.*shutting down took 2\d seconds\n$" % (homes[1], homes[1]))
+
     def test_request_status_filter_and_release(self):
         d, started = Daemon(self), int(time.time())
         answer, finished = d.ask("request:unit7:22,80"), int(time.time())
@@ -181,9 +261,12 @@ class Daemons(unittest.TestCase):
         self.assertEqual(Path(d.state).read_text().split("\n")[1:], ["unit7\t%s\t22,80\t20000,20001\t%d\t" % (user, end), ""])
         with socket.create_server(("127.0.0.1", 20001)):
             self.assertEqual([d.ask("status:unit7"), d.ask("status:nobody")], ["waiting,taken", "ERROR"])
-        self.assertEqual([d.ask("acl:unit7:1.2.3.4.5"), d.ask("acl:nobody:10.1.2.3"), d.ask("acl:unit7:10.1.2.0/24"),
-                          d.ask("acl:unit7:10.1.2.3"), d.ask("release:unit7")], ["ERROR", "ERROR", "OK", "ERROR", "OK"])
-        self.assertEqual(d.commands(GRANT), rules("-A", "10.1.2.0/24", [20000, 20001]) + removal(user) +
+        # A filter whose fifth rule fails is undone whole and not recorded: the next one is made.
+        d.fault("once", "iptables", "-A INPUT -p tcp -j DROP --dport 20001")
+        self.assertEqual([d.ask("acl:unit7:1.2.3.4.5"), d.ask("acl:nobody:10.1.2.3"), d.ask("acl:unit7:10.1.2.0/24"), d.ask("acl:unit7:10.1.2.0/24"),
+                          d.ask("acl:unit7:10.1.2.3"), d.ask("release:unit7")], ["ERROR", "ERROR", "ERROR", "OK", "ERROR", "OK"])
+        added = rules("-A", "10.1.2.0/24", [20000, 20001])
+        self.assertEqual(d.commands(GRANT), added[:5] + [c.replace(" -A ", " -D ") for c in added[3::-1]] + added + removal(user) +
                          rules("-D", "10.1.2.0/24", [20000, 20001]))
         self.assertRegex(d.log(), r"remove_temp_user: couldn't find \|unit7\|\n.*Running: mktemp .*\n.*adding \|unit7\| <= {0}\n(.*\n)+.*connection_status: "
                                   r"couldn't find \|nobody\|\n(.*\n)+.*acl for unit7 \|1\.2\.3\.4\.5\| seems to be invalid\n(.*\n)+"
@@ -192,13 +275,14 @@ class Daemons(unittest.TestCase):
         self.assertFalse(os.path.lexists("/tmp/%s.key" % user) or os.path.lexists("/tmp/" + user))
         self.assertEqual(Path(d.state).read_text().count("\n"), 1)   # the comment line alone
         # A lifetime of its own: the key line, the forwarding command, the listing and the state file's end.
+        asked = int(time.time())
         answer, commands = d.ask("request:dev:,22,:120"), len(d.commands())   # one port: one permitlisten
         user = user_of(answer)
         end = calendar.timegm(time.strptime(re.search(r"grant \|dev\| \S+ \S+ until (\S+Z)\n", d.log()).group(1), "%Y-%m-%dT%H:%M:%SZ"))
         self.assertEqual((answer, d.commands(commands - GRANT), re.sub(r" => 1(20|19) => ", " => 120 => ", d.ask("list"))),
                          (HEAD + ' -R 20002:0.0.0.0:22 %s@192.0.2.10 "sleep 120"' % user, provisioning(user, [20002], 120, end),
                           "dev => 22 => 20002 => 120 => %s\n" % user))
-        self.assertTrue(-1 <= end - 120 - time.time() <= 0 and "\t%d\t" % end in Path(d.state).read_text())
+        self.assertTrue(asked <= end - 120 <= time.time() and "\t%d\t" % end in Path(d.state).read_text())
         # The commands had nothing open but the log as standard error: no socket, no log stream.
         self.assertEqual(set(Path(d.record + ".fds").read_text().split()), {"1"})
 
@@ -221,18 +305,31 @@ class Daemons(unittest.TestCase):
 
     def test_refused_requests_leave_nothing_and_keep_the_pool_order(self):
         # mktemp prints what the test put in record.mktemp: not a plain account name in /tmp
-        d = Daemon(self, stubs={"mktemp": '#!/bin/sh\n[ -e "$STUB_RECORD.mktemp" ] && exec cat "$STUB_RECORD.mktemp"\n'
-                                          'exec /usr/bin/mktemp "$@"\n'})
+        d = Daemon(self, stubs={"mktemp": STUB + '[ -e "$STUB_RECORD.mktemp" ] && exec cat "$STUB_RECORD.mktemp"\n' + REAL["mktemp"]})
         self.assertEqual((d.ask("request:dev:22,0"), d.ask("list")), ("ERROR", ""))
         for printed in ("", "/", "/tmp/\n", "/var/tmp/sshtmp_AbCd1234\n", "/tmp/sshtmp_a;b\n", "/tmp/-sshtmp_A\n"):
             Path(d.record + ".mktemp").write_text(printed)
-            self.assertEqual(d.ask("request:dev:22"), "", printed)
+            self.assertEqual(d.ask("request:dev:22"), "ERROR", printed)
         os.remove(d.record + ".mktemp")
         self.assertEqual((d.log().count("add_temp_user: Failed to run command\n"), d.commands(),
                           "add_temp_user: invalid port |0| for dev\n" in d.log()), (6, [MKTEMP] * 6, True))
+        # A step that fails, the first, one in the middle and the last: the grant is undone, and nothing is saved.
+        made = [c.split()[0] for c in provisioning("u", [1], 1, 0)]
+        for step, undo in (("mktemp", []), ("sed", ["rm", "rm"]), ("chown", ["rm", "killall", "userdel", "rm"])):
+            d.fault("fail", step)
+            before = len(d.commands())
+            self.assertEqual(d.ask("request:dev:22"), "ERROR", step)
+            os.remove(d.record + ".fail." + step)
+            self.assertEqual([c.split()[0] for c in d.commands(before)], made[:made.index(step) + 1] + undo, step)
+            self.assertIn("add_temp_user: %s failed with status 10: " % step, d.log())
+        users = re.findall(r"<= (sshtmp_\w+)", d.log())
+        self.assertEqual(([u for u in users if os.path.lexists("/tmp/" + u) or os.path.lexists("/tmp/%s.key" % u) or u in
+                           Path("/etc/passwd").read_text()], Path(d.state).read_text().count("\n")), ([], 1))
         self.assertIn(" -R 20000:0.0.0.0:65535 ", d.ask("request:dev: 65535 "))   # the ports went back in front
+        self.assertEqual([d.metric(s) for s in ('tunnel_keeper_requests_total{command="request",result="error"}',
+                                                "tunnel_keeper_grant_failures_total", "tunnel_keeper_command_failures_total")], [10, 9, 3])
         # A key copy that is not a file of www-data with mode 600: another user's directory of www-data, mode 600, at
-        # its path; a copy that install gave to someone else, or with mode 644.
+        # its path (the rename fails); a copy that install gave to someone else, or with mode 644.
         squat = 'mkdir -m 600 "${4%/key}.key" && /bin/chown www-data "${4%/key}.key"\n'
         install = STUB + 'exec /usr/bin/install %s "$5" "$6"\n'
         for stubs, squat in (({"ssh-keygen": STUBS["ssh-keygen"] + squat}, True), ({"install": install % "-o nobody -m 600"}, False),
@@ -240,8 +337,8 @@ class Daemons(unittest.TestCase):
             d = Daemon(self, stubs=stubs)
             self.assertEqual(d.ask("request:dev:22"), "ERROR")
             user = re.search(r"<= (\w+)", d.log()).group(1)
-            self.assertIn("key copy /tmp/%s.key is not a file of www-data with mode 600\n" % user, d.log())
-            self.assertEqual(d.commands(GRANT), removal(user, key_copy=not squat))
+            self.assertIn("mv failed with status 1" if squat else "key copy /tmp/%s.key is not a file of www-data with mode 600\n" % user, d.log())
+            self.assertEqual(d.commands()[-4 + 2 * squat:], removal(user, key_copy=not squat, account=not squat))
             self.assertEqual((os.path.isdir("/tmp/%s.key" % user), os.path.lexists("/tmp/" + user)), (squat, False))
 
     def test_purge_deletes_plain_names_and_own_rules_in_the_range(self):
@@ -271,8 +368,8 @@ class Daemons(unittest.TestCase):
             ("e", "sshtmp_Eeeeeeee", 22, 20005, 999999999999, ""), ("f", "sshtmp_Ffffffff", "22,80", 20004, end, ""),
             ("g" * 2039, "sshtmp_Gggggggg", 22, 20006, end, ""), ("h", "sshtmp_Hhhhhhhh", 22, 20007, end + 3600, "")))})
         self.assertEqual((d.ask("list"), d.settled(), Path(d.state).read_text().count("\n")), ("", None, 1))
-        self.assertEqual(d.commands(), removal("sshtmp_Cccccccc", home=False) + rules("-D", "10.0.0.0/8", [20002]) +
-                         removal("sshtmp_Dddddddd", home=False))
+        self.assertEqual(d.commands(), removal("sshtmp_Cccccccc", home=False, account=False) + rules("-D", "10.0.0.0/8", [20002]) +
+                         removal("sshtmp_Dddddddd", home=False, account=False))
         # An end beyond the longest lifetime, and a name longer than a request can carry, are damaged.
         self.assertRegex(d.log(), r"line 2 is damaged(.*\n)+.*line 3 is damaged, skipped: a\\tsshtmp_a;id(.*\n)+.*line 4 is "
                                   r"damaged(.*\n)+.*line 7 is damaged(.*\n)+.*line 8 is damaged(.*\n)+.*line 9 is damaged(.*\n)+.*line 10 "
@@ -292,7 +389,7 @@ class Daemons(unittest.TestCase):
         # A state file that cannot be written costs nothing but the log line.
         d = Daemon(self, "-s", "/proc/tk/grants")
         self.assertEqual((d.ask("request:a:22")[:len(HEAD)], d.ask("release:a")), (HEAD, "OK"))
-        self.assertEqual(d.log().count("save_grants: couldn't write state file /proc/tk/grants: No such file or directory\n"), 3)
+        self.assertEqual(d.log().count("save_grants: couldn't write state file /proc/tk/grants: No such file or directory\n"), 4)
 
     def test_take_back_keeps_exact_rules_and_removes_what_another_user_could_have_planted(self):
         # Accounts as provisioning leaves them, or with a home that is missing or has .ssh as a link; the firewall lists
@@ -341,7 +438,7 @@ class Daemons(unittest.TestCase):
                          rules("-A", "10.1.1.1/32", [20002]) + removal("sshtmp_Xxxxxxxx") + rules("-D", "10.1.1.1/32", [20002]))
         self.assertRegex(d.log(), r"removing \|r\| sshtmp_Rrrrrrrr: its ports 30000 lie outside the range\n.*removing \|m\| "
                                   r"sshtmp_Mmmmmmmm: its home is not as provisioning made it\n.*removing \|l\| sshtmp_Llllllll: its home is not "
-                                  r"as provisioning made it\n.*skipping \|d\| sshtmp_Dddddddd: its name or ports are taken(.*\n)+.*removing \|o\| sshtmp_Oooooooo: its "
+                                  r"as provisioning made it\n.*skipping \|d\| sshtmp_Dddddddd: its name, account or ports are taken(.*\n)+.*removing \|o\| sshtmp_Oooooooo: its "
                                   r"home is not as provisioning made it\n.*removing \|h\| sshtmp_Hhhhhhhh: its home is not as provisioning made it\n"
                                   r"(.*\n)+.*not removing the key line of sshtmp_Mmmmmmmm(.*\n)+.*not removing the key line of sshtmp_Llllllll"
                                   r"(.*\n)+.*not removing the key line of sshtmp_Oooooooo(.*\n)+.*not removing the key line of sshtmp_Hhhhhhhh")

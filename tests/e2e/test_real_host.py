@@ -270,17 +270,25 @@ class RealHost(unittest.TestCase):
         series = ["tunnel_keeper_refused_callers_total", 'tunnel_keeper_requests_total{command="request",result="error"}',
                   'tunnel_keeper_requests_total{command="request",result="ok"}', "tunnel_keeper_grants_expired_total",
                   "tunnel_keeper_grants_made_total", "tunnel_keeper_grant_duration_seconds_count", "tunnel_keeper_grants",
-                  'tunnel_keeper_grant_ports{state="waiting"}', "tunnel_keeper_pool_ports_free"]
+                  "tunnel_keeper_grant_failures_total", 'tunnel_keeper_grant_ports{state="waiting"}', "tunnel_keeper_pool_ports_free"]
         before = self.ask("metrics")
-        # A refused caller, a failed request, a grant that expires after a second and one that stays.
+        # A refused caller, a refused request, one whose useradd fails while another tool holds the account file's lock
+        # (undone whole), a grant that expires after a second and one that stays.
         subprocess.run(["bash", "-c", "exec 3<>/dev/tcp/127.0.0.1/55444; echo list >&3; cat <&3"], user="eve", capture_output=True)
         self.assertEqual(self.ask("request:f:0"), "ERROR")
+        pathlib.Path("/etc/passwd.lock").write_text(str(os.getpid()))
+        self.assertEqual(self.ask("request:l:22"), "ERROR")
+        os.remove("/etc/passwd.lock")
+        failed = re.search(r"<= (sshtmp_\w{8})\n", read(log)).group(1)
+        self.assertEqual([os.path.lexists(p) for p in ("/tmp/" + failed, "/tmp/%s.key" % failed)] + [failed + ":" in read("/etc/passwd")],
+                         [False] * 3)
+        self.assertRegex(read(log), "cannot lock /etc/passwd; try again later.\n.*useradd failed with status 1: useradd")
         self.grant("a")
         self.ask("request:e:22:1")
         wait_for("e to expire", lambda: self.ask("localports:e") == "ERROR")
         self.ask("release:settled")   # e's removal is made: its port is free again
         after = self.ask("metrics")
-        self.assertEqual([value(after, s) - value(before, s) for s in series], [1, 1, 2, 1, 2, 2, 1, 1, -1])
+        self.assertEqual([value(after, s) - value(before, s) for s in series], [1, 2, 2, 1, 2, 2, 1, 1, 1, -1])
         self.assertEqual(subprocess.run(["promtool", "check", "metrics"], input=after + "\n", capture_output=True, text=True).returncode, 0)
         # The timer's service writes the file; the node exporter's textfile collector serves it.
         # As root it writes only in a directory that no other account can write, and replaces a link planted at its
