@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "host/accounts.h"
 #include "host/commands.h"
 #include "host/firewall.h"
 #include "host/host.h"
@@ -32,14 +33,17 @@ command_result record(const std::vector<std::string>& words, bool, int)
     return result;
 }
 
-// With the home directory written P and the account U, every command the
-// daemon may run; the ports are pool ports 100 to 119.
+// With the home directory written P, the account U and the session's
+// command S, every command the daemon may run; the ports are pool ports 100
+// to 119, the ends ten or fourteen digits.
 const std::regex known_command(
-    "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX|mkdir -m 755 P/\\.ssh/|ssh-keygen -t ed25519 -f P/key -P \"\" -q|"
-    "install -o www-data -m 600 P/key P/key\\.copy|mv -fT P/key\\.copy P\\.key|"
+    "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX|mkdir -m 755 P/\\.ssh/|touch -d @[0-9]{10} P/\\.ssh/end|"
+    "ssh-keygen -t ed25519 -f P/key -P \"\" -q|install -o www-data -m 600 P/key P/key\\.copy|mv -fT P/key\\.copy P\\.key|"
     "sed -n 's/\\^/restrict,port-forwarding,(permitlisten=\"localhost:1[01][0-9]\",)+permitopen=\"255\\.255\\.255\\.255:1\","
-    "command=\"sleep [1-9][0-9]{0,3}\",expiry-time=\"[0-9]{14}\" /w P/\\.ssh/authorized_keys' P/key\\.pub|"
-    "chmod 644 P/\\.ssh/authorized_keys|useradd -d P U|chown U P|rm -f P/\\.ssh/authorized_keys|killall -9 -u U|userdel U|"
+    "command=\"S\",expiry-time=\"[0-9]{14}\" /w P/\\.ssh/authorized_keys' P/key\\.pub|"
+    "sed -n 's/expiry-time=\"\\[0-9\\]\\*\"/expiry-time=\"[0-9]{14}\"/w P/\\.ssh/authorized_keys\\.new' P/\\.ssh/authorized_keys|"
+    "chmod 644 P/\\.ssh/authorized_keys(?:\\.new)?|mv -fT P/\\.ssh/authorized_keys\\.new P/\\.ssh/authorized_keys|"
+    "useradd -d P U|chown U P|rm -f P/\\.ssh/authorized_keys|killall -9 -u U|userdel U|"
     "rm -rf P P\\.key|ip6tables -[AD] INPUT -p tcp -j DROP --dport 1[01][0-9]|"
     "iptables -[AD] INPUT (-s ([0-9./]+) -p tcp -j ACCEPT|-p tcp -j DROP) --dport 1[01][0-9]|(?:ip6|ip)tables -S INPUT");
 
@@ -51,9 +55,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static host changes(grants, host_settings{"192.0.2.1", 3600, 3600, "ed25519"});
     static telnet_server* server = [] {
         host_spawn = record;
-        host_lstat = [](const char*, struct stat* st) {  // the key copy as provisioning leaves it
-            st->st_mode = S_IFREG | 0600;
-            st->st_uid = 33;
+        host_lstat = [](const char* path, struct stat* st) {
+            // The key copy and the home as provisioning leaves them.
+            const std::string p(path);
+            const bool copy = p.size() > 4 && p.compare(p.size() - 4, 4, ".key") == 0;
+            st->st_mode = copy ? S_IFREG | 0600 : p.find("authorized_keys") != std::string::npos ? S_IFREG | 0644 : S_IFDIR | 0755;
+            st->st_uid = copy ? 33 : 0;
             return 0;
         };
         logfile = fopen("/dev/null", "w");
@@ -88,8 +95,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const auto& grant : grants.grants())
         changes.remove_temp_user(grant.first);
     for (const std::string& c : recorded) {
-        std::string general = std::regex_replace(std::regex_replace(c, std::regex("/tmp/sshtmp_FUZZ0001"), "P"),
-                                                 std::regex("sshtmp_FUZZ0001"), "U");
+        std::string general = c;
+        for (const auto& known : {std::make_pair(std::string(session_command), "S"),
+                                  std::make_pair(std::string("/tmp/sshtmp_FUZZ0001"), "P"),
+                                  std::make_pair(std::string("sshtmp_FUZZ0001"), "U")})
+            for (size_t at; (at = general.find(known.first)) != std::string::npos;)
+                general.replace(at, known.first.size(), known.second);
         std::smatch m;
         if (!std::regex_match(general, m, known_command) || (m[3].matched && !is_valid_source_filter(m[3].str()))) {
             fprintf(stderr, "unexpected command: |%s|\n", c.c_str());

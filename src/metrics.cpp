@@ -7,8 +7,9 @@
 
 daemon_metrics metrics;
 
-const char* const daemon_metrics::commands[command_count] = {"request", "acl",  "release", "status",  "localports",
-                                                            "remoteports", "key", "list", "shutdown", "metrics", "other"};
+const char* const daemon_metrics::commands[command_count] = {"request", "acl",      "extend",  "release",
+                                                            "status",  "localports", "remoteports", "key",
+                                                            "list",    "shutdown", "metrics", "other"};
 const double daemon_metrics::buckets[bucket_count] = {0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5};
 
 void daemon_metrics::count_request(const std::string& command, bool ok)
@@ -85,6 +86,7 @@ std::string daemon_metrics::exposition(const metrics_gauges& g) const
                   {"tunnel_keeper_grants_expired_total", "Grants removed at their end.", grants_expired},
                   {"tunnel_keeper_grants_taken_back_total", "Grants taken back from the state file at start.",
                    grants_taken_back},
+                  {"tunnel_keeper_extended_total", "Grants whose end an extend moved.", grants_extended},
                   {"tunnel_keeper_state_file_write_failures_total", "State file writes that failed.",
                    state_write_failures},
                   {"tunnel_keeper_command_failures_total",

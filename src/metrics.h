@@ -19,7 +19,7 @@ struct metrics_gauges {
 class daemon_metrics {
 public:
     // The control commands, and "other" for a request that names none.
-    static const int command_count = 11;
+    static const int command_count = 12;
     static const char* const commands[command_count];
 
     void count_request(const std::string& command, bool ok);
@@ -31,6 +31,7 @@ public:
     std::atomic<unsigned long> grants_released{0};
     std::atomic<unsigned long> grants_expired{0};
     std::atomic<unsigned long> grants_taken_back{0};
+    std::atomic<unsigned long> grants_extended{0};
     std::atomic<unsigned long> state_write_failures{0};
     std::atomic<unsigned long> command_failures{0};
     std::atomic<unsigned long> command_timeouts{0};

@@ -46,6 +46,7 @@ int print_usage()
     fprintf(stderr, "Telnet Options:\n");
     fprintf(stderr, "request:name:port1,port2,...   => generate request for trelvox with given name and comma separated port list\n");
     fprintf(stderr, "request:name:ports:seconds     => the same, with a lifetime of its own in seconds (at most the -m value)\n");
+    fprintf(stderr, "extend:name:seconds            => let the grant of trelvox with given name end in seconds from now, its connection kept (at most the -m value)\n");
     fprintf(stderr, "release:name                   => remove trelvox with given name from list and its local user and existing ssh connections\n");
     fprintf(stderr, "localports:name                => shows local ports for trelvox with given name\n");
     fprintf(stderr, "remoteports:name               => shows remote ports for trelvox with given name\n");

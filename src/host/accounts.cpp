@@ -13,6 +13,16 @@
 #include "../log.h"
 #include "commands.h"
 
+// The session holds the tunnel open until the grant's end, which is the
+// modification time of the root-owned file .ssh/end in its home: it sleeps
+// until then, at most a minute at a time, reading the end again each time,
+// so that an extended grant keeps its session, and every session ends at its
+// grant's end even when the daemon is gone (a missing or unreadable end ends
+// it at once). The text holds no "/", "&", "\\" or quote: it stands in the
+// key line and in sed's replacement as it is.
+const char* const session_command =
+    "cd .ssh; while t=$(($(date -r end +%s) - $(date +%s))); [ $t -gt 0 ]; do sleep $((t < 60 ? t : 60)); done";
+
 namespace {
 
 // How long removal waits for a killed account's processes to be reaped.
@@ -84,11 +94,11 @@ void wait_until_account_is_idle(const char* function, const std::string& user)
 // The options in front of the grant's public key. The ssh server lets the
 // key open remote forwards on the grant's own ports only (on the address the
 // device's "-R port:..." asks for), refuses every local forward (nothing
-// listens on 255.255.255.255:1), runs "sleep" whatever the key holder asks
-// for, offers no terminal, agent or X11 forwarding, and refuses logins after
-// the grant's end. The end is this host's local time: every ssh server that
-// knows the option reads it so. Without a port there is no such line: a key
-// without permitlisten may listen on any port.
+// listens on 255.255.255.255:1), runs the session's command whatever the key
+// holder asks for, offers no terminal, agent or X11 forwarding, and refuses
+// logins after the grant's end. The end is this host's local time: every ssh
+// server that knows the option reads it so. Without a port there is no such
+// line: a key without permitlisten may listen on any port.
 bool key_options(const account_request& request, std::string& options)
 {
     if (request.localports.empty())
@@ -96,8 +106,8 @@ bool key_options(const account_request& request, std::string& options)
     options = "restrict,port-forwarding";
     for (int port : request.localports)
         options += ",permitlisten=\"localhost:" + to_string(port, std::dec) + "\"";
-    options += ",permitopen=\"255.255.255.255:1\",command=\"sleep " + to_string(request.lifetime, std::dec) +
-               "\",expiry-time=\"" + format_time(request.end, false, "%Y%m%d%H%M%S") + "\"";
+    options += ",permitopen=\"255.255.255.255:1\",command=\"" + std::string(session_command) + "\",expiry-time=\"" +
+               format_time(request.end, false, "%Y%m%d%H%M%S") + "\"";
     return true;
 }
 
@@ -156,6 +166,7 @@ int make_account(const account_request& request, std::string& user, unsigned& ui
     log_msg("add_temp_user", "adding |%s| <= %s\n", request.name.c_str(), user.c_str());
     const std::vector<std::vector<std::string>> steps = {
         {"mkdir", "-m", "755", p + "/.ssh/"},
+        {"touch", "-d", "@" + to_string(static_cast<long long>(request.end), std::dec), p + "/.ssh/end"},
         {"ssh-keygen", "-t", request.key_type, "-f", p + "/key", "-P", "", "-q"},
         // The key copy for www-data is prepared inside the new home directory
         // (root's, mode 700) and renamed into place: the rename replaces a
@@ -187,8 +198,40 @@ int make_account(const account_request& request, std::string& user, unsigned& ui
     }
     uid = 0;
     account_uid(user, uid);
-    fingerprint = public_key_fingerprint(p + "/key.pub");
+    fingerprint = public_key_fingerprint(p + "/.ssh/authorized_keys");
     return 0;
+}
+
+bool set_account_end(const std::string& user, unsigned uid, time_t old_end, time_t end, std::string& fingerprint)
+{
+    const std::string ssh = "/tmp/" + user + "/.ssh";
+    if (!home_is_as_made(user, uid)) {
+        log_msg("extend_grant", "not moving the end of %s: %s is not the daemon's directory\n", user.c_str(), ssh.c_str());
+        return false;
+    }
+    const auto touch = [&](time_t t) {
+        return run_command("extend_grant", user_command,
+                           {"touch", "-d", "@" + to_string(static_cast<long long>(t), std::dec), ssh + "/end"})
+            .ok();
+    };
+    const std::string expiry = "expiry-time=\"" + format_time(end, false, "%Y%m%d%H%M%S") + "\"";
+    const std::string line = ssh + "/authorized_keys";
+    std::string written;
+    if (!touch(end))
+        return false;
+    // sed writes only the lines it changed: a line without an expiry-time
+    // leaves the new file without the key, and it is not used.
+    if (!run_command("extend_grant", user_command,
+                     {"sed", "-n", "s/expiry-time=\"[0-9]*\"/" + expiry + "/w " + line + ".new", line})
+             .ok() ||
+        !read_whole_file(line + ".new", written) || written.find(expiry) == std::string::npos ||
+        !run_command("extend_grant", user_command, {"chmod", "644", line + ".new"}).ok() ||
+        !run_command("extend_grant", user_command, {"mv", "-fT", line + ".new", line}).ok()) {
+        touch(old_end);
+        return false;
+    }
+    fingerprint = public_key_fingerprint(line);
+    return true;
 }
 
 bool home_is_as_made(const std::string& user, unsigned uid)

@@ -12,12 +12,15 @@
 // The account's uid; false when no such account exists.
 bool account_uid(const std::string& user, unsigned& uid);
 
+// The command that a grant's key runs for every session: it holds the
+// session open until the grant's end.
+extern const char* const session_command;
+
 // What a grant needs of its account.
 struct account_request {
     std::string name;      // the device's, for the log
     port_list localports;  // the only ports its key may listen on
-    int lifetime;          // seconds of "sleep" the key runs
-    time_t end;            // no login with the key after this
+    time_t end;            // no login with the key after this, no session beyond it
     std::string key_type;  // ssh-keygen -t
 };
 
@@ -44,8 +47,17 @@ bool home_is_as_made(const std::string& user, unsigned uid);
 // True when all of it is gone: the account, and every command succeeded.
 bool remove_account(const char* function, const std::string& user, bool key_copy);
 
-// "SHA256:" and the unpadded base64 of the SHA-256 of the public key's blob,
-// as ssh-keygen -l prints it; "unknown" for a file that holds no key line.
+// Moves the end of an account's key to `end`: the end its session waits for
+// (written first) and then the key line's expiry-time, the line replaced by
+// a new file renamed over it in root's .ssh, so that the ssh server never
+// reads half a line. Nothing is changed unless the home is as provisioning
+// made it; when a step fails, the end goes back to `old_end`. True when the
+// new end holds, with the key's fingerprint.
+bool set_account_end(const std::string& user, unsigned uid, time_t old_end, time_t end, std::string& fingerprint);
+
+// "SHA256:" and the unpadded base64 of the SHA-256 of the blob of the first
+// key in the file (a public key file, or a key line with options), as
+// ssh-keygen -l prints it; "unknown" for a file that holds no key.
 std::string public_key_fingerprint(const std::string& path);
 
 // SHA-256 of `data` (32 bytes), and base64 without padding.

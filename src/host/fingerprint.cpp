@@ -112,15 +112,26 @@ bool base64_decode(const std::string& text, std::string& data)
 
 std::string public_key_fingerprint(const std::string& path)
 {
-    // "type base64-blob comment": the blob starts with the type again, as a
+    // "[options] type base64-blob comment", where the options may hold
+    // blanks inside quotes; the blob starts with the type again, as a
     // length-prefixed string.
-    std::string text, blob;
-    std::vector<std::string> words;
+    std::string text;
     if (!read_whole_file(path, text))
         return "unknown";
-    explode_string(text.substr(0, text.find('\n')), " ", words);
-    if (words.size() < 2 || !base64_decode(words[1], blob) || blob.size() < 4 + words[0].size() ||
-        blob.compare(4, words[0].size(), words[0]) != 0)
-        return "unknown";
-    return "SHA256:" + base64_encode(sha256(blob));
+    std::vector<std::string> words(1);
+    bool quoted = false;
+    for (char c : text.substr(0, text.find('\n'))) {
+        quoted = quoted != (c == '"');
+        if (c == ' ' && !quoted)
+            words.emplace_back();
+        else
+            words.back() += c;
+    }
+    for (size_t i = 0; i + 1 < words.size(); ++i) {
+        std::string blob;
+        if (base64_decode(words[i + 1], blob) && blob.size() >= 4 + words[i].size() && !words[i].empty() &&
+            blob.compare(4, words[i].size(), words[i]) == 0)
+            return "SHA256:" + base64_encode(sha256(blob));
+    }
+    return "unknown";
 }

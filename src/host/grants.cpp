@@ -89,7 +89,7 @@ int host::add_temp_user(const std::string& name, const port_list& device_ports, 
     }
     // The end is cut to the second, as the key line carries it: the key
     // admits no login after it, and the grant expires at it.
-    account_request request{name, record.localports, lifetime, wall_clock_seconds() + lifetime, m_settings.key_type};
+    account_request request{name, record.localports, wall_clock_seconds() + lifetime, m_settings.key_type};
     std::string fingerprint;
     bool key_copy;
     if (make_account(request, record.username, record.uid, fingerprint, key_copy) != 0) {
@@ -216,6 +216,35 @@ std::string host::filter_ports(const std::string& name, const std::string& acl)
         return "ERROR";
     }
     m_grants.save();
+    return "OK";
+}
+
+std::string host::extend(const std::string& name, const std::string& seconds)
+{
+    int lifetime;
+    if (!parse_seconds(seconds, m_settings.max_lifetime, lifetime)) {
+        log_msg("extend_grant", "invalid lifetime |%s| for %s\n", escape_text(seconds).c_str(), name.c_str());
+        return "ERROR";
+    }
+    localuser record;
+    if (!m_grants.find(name, record)) {
+        log_msg("extend_grant", "couldn't find |%s|\n", name.c_str());
+        return "ERROR";
+    }
+    const time_t end = wall_clock_seconds() + lifetime;
+    std::string fingerprint;
+    if (!set_account_end(record.username, record.uid, record.end, end, fingerprint))
+        return "ERROR";
+    // A grant that ended meanwhile is on its way out: its key goes with it.
+    if (!m_grants.set_end(name, record.username, end)) {
+        log_msg("extend_grant", "|%s| ended before it could be extended\n", name.c_str());
+        return "ERROR";
+    }
+    m_grants.save();
+    ++metrics.grants_extended;
+    // The grant's audit line again, with the new end.
+    log_msg("extend_grant", "grant |%s| %s %s until %s\n", name.c_str(), record.username.c_str(), fingerprint.c_str(),
+            format_time(end, true, "%Y-%m-%dT%H:%M:%SZ").c_str());
     return "OK";
 }
 

@@ -58,6 +58,10 @@ public:
     // 0 removed; -1 no such grant; -2 its removal is unfinished (retried).
     int remove_temp_user(const std::string& name);
     std::string filter_ports(const std::string& name, const std::string& acl);
+    // "extend": the grant now ends `seconds` (digits, 1 to the longest
+    // lifetime) from now, in its key, its session, the registry and the
+    // state file; "OK" or "ERROR", and a refusal changes nothing.
+    std::string extend(const std::string& name, const std::string& seconds);
 
     // "status": one word per local port; reads only.
     std::string connection_status(const std::string& name) const;

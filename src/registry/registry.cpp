@@ -117,6 +117,17 @@ bool registry::set_acl(const std::string& name, const localuser& record, const s
     return true;
 }
 
+bool registry::set_end(const std::string& name, const std::string& user, time_t end)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    const auto it = m_trelvox_to_localuser_map.find(name);
+    if (it == m_trelvox_to_localuser_map.end() || it->second.username != user)
+        return false;
+    it->second.end = end;
+    ++m_version;
+    return true;
+}
+
 grant_list registry::take_out_ended(time_t now)
 {
     grant_list ended;

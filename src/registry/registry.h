@@ -67,6 +67,8 @@ public:
     int check_acl(const std::string& name, localuser& record) const;
     // Sets the filter of the grant, if it is still the one `record` names.
     bool set_acl(const std::string& name, const localuser& record, const std::string& acl);
+    // Moves the end of the grant, if it is still the one of account `user`.
+    bool set_end(const std::string& name, const std::string& user, time_t end);
     // Takes out every grant whose end is `now` or earlier, as take_out does.
     grant_list take_out_ended(time_t now);
     // Makes every grant end at `now` (shutdown).

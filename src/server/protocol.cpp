@@ -1,6 +1,6 @@
 // The control protocol: one request text in, its answer out. Reports are
-// read from the registry at once; grants, filters, releases and the
-// shutdown are changes for the host queue.
+// read from the registry at once; grants, filters, extensions, releases and
+// the shutdown are changes for the host queue.
 #include "../log.h"
 #include "../metrics.h"
 #include "telnet_server.h"
@@ -24,6 +24,8 @@ telnet_server::answer telnet_server::create_answer_for_request(std::string reque
                 }, command};
     if (fields.size() == 3 && command == "acl")
         return {"", [&changes, fields] { return changes.filter_ports(fields[1], fields[2]); }, command};
+    if (fields.size() == 3 && command == "extend")
+        return {"", [&changes, fields] { return changes.extend(fields[1], fields[2]); }, command};
     if (fields.size() == 2 && command == "release")
         return {"", [&changes, fields] { return std::string(changes.remove_temp_user(fields[1]) == 0 ? "OK" : "ERROR"); },
                 command};

@@ -22,21 +22,27 @@ while not select.select([0], [], [], 0)[0]:
 print(torn, reads)"""
 
 
-def provisioning(user, ports, lifetime, end, key_type="ed25519"):
+def provisioning(user, ports, end, key_type="ed25519"):
     p = "/tmp/" + user
-    return [MKTEMP, "mkdir -m 755 %s/.ssh/" % p, 'ssh-keygen -t %s -f %s/key -P "" -q' % (key_type, p),
+    return [MKTEMP, "mkdir -m 755 %s/.ssh/" % p, "touch -d @%d %s/.ssh/end" % (end, p), 'ssh-keygen -t %s -f %s/key -P "" -q' % (key_type, p),
             "install -o www-data -m 600 %s/key %s/key.copy" % (p, p), "mv -fT %s/key.copy %s.key" % (p, p),
-            "sed -n 's/^/%s /w %s/.ssh/authorized_keys' %s/key.pub" % (key_options(ports, lifetime, end), p, p),
+            "sed -n 's/^/%s /w %s/.ssh/authorized_keys' %s/key.pub" % (key_options(ports, end), p, p),
             "chmod 644 %s/.ssh/authorized_keys" % p, "useradd -d %s %s" % (p, user), "chown %s %s" % (user, p)]
 
 
 MKTEMP = "mktemp -d --tmpdir=/tmp sshtmp_XXXXXXXX"
-GRANT = 9   # commands of one grant
+GRANT = 10   # commands of one grant
+# The session waits for the end that .ssh/end holds as its time of change.
+SESSION = "cd .ssh; while t=$(($(date -r end +%s) - $(date +%s))); [ $t -gt 0 ]; do sleep $((t < 60 ? t : 60)); done"
 
 
-def key_options(ports, lifetime, end):
-    return "restrict,port-forwarding,%spermitopen=\"255.255.255.255:1\",command=\"sleep %d\",expiry-time=\"%s\"" % (
-        "".join('permitlisten="localhost:%d",' % p for p in ports), lifetime, time.strftime("%Y%m%d%H%M%S", time.localtime(end)))
+def expiry(end):
+    return 'expiry-time="%s"' % time.strftime("%Y%m%d%H%M%S", time.localtime(end))
+
+
+def key_options(ports, end):
+    return "restrict,port-forwarding,%spermitopen=\"255.255.255.255:1\",command=\"%s\",%s" % (
+        "".join('permitlisten="localhost:%d",' % p for p in ports), SESSION, expiry(end))
 
 
 def removal(user, key_copy=True, home=True, account=True):
@@ -257,7 +263,7 @@ class Daemons(unittest.TestCase):
         until = re.search(r"add_temp_user: grant \|unit7\| %s %s until (\S+Z)\n" % (user, re.escape(FINGERPRINT)), d.log())
         end = calendar.timegm(time.strptime(until.group(1), "%Y-%m-%dT%H:%M:%SZ"))
         self.assertTrue(started <= end - 3600 <= finished)
-        self.assertEqual(d.commands(), provisioning(user, [20000, 20001], 3600, end))
+        self.assertEqual(d.commands(), provisioning(user, [20000, 20001], end))
         self.assertEqual(Path(d.state).read_text().split("\n")[1:], ["unit7\t%s\t22,80\t20000,20001\t%d\t" % (user, end), ""])
         with socket.create_server(("127.0.0.1", 20001)):
             self.assertEqual([d.ask("status:unit7"), d.ask("status:nobody")], ["waiting,taken", "ERROR"])
@@ -280,9 +286,26 @@ class Daemons(unittest.TestCase):
         user = user_of(answer)
         end = calendar.timegm(time.strptime(re.search(r"grant \|dev\| \S+ \S+ until (\S+Z)\n", d.log()).group(1), "%Y-%m-%dT%H:%M:%SZ"))
         self.assertEqual((answer, d.commands(commands - GRANT), re.sub(r" => 1(20|19) => ", " => 120 => ", d.ask("list"))),
-                         (HEAD + ' -R 20002:0.0.0.0:22 %s@192.0.2.10 "sleep 120"' % user, provisioning(user, [20002], 120, end),
+                         (HEAD + ' -R 20002:0.0.0.0:22 %s@192.0.2.10 "sleep 120"' % user, provisioning(user, [20002], end),
                           "dev => 22 => 20002 => 120 => %s\n" % user))
         self.assertTrue(asked <= end - 120 <= time.time() and "\t%d\t" % end in Path(d.state).read_text())
+        # extend, longer then shorter (refusals change nothing): the end its session waits for, then its key line
+        # through a new file, the state line, the listing and the audit line follow, and a start takes it back so.
+        asked, commands = int(time.time()), len(d.commands())
+        self.assertEqual([d.ask("extend:" + r) for r in ("dev:900", "nobody:60", "dev:0", "dev:3601", "dev:6x", "dev", "dev:60")],
+                         ["OK"] + ["ERROR"] * 5 + ["OK"])
+        ends = [calendar.timegm(time.strptime(e, "%Y-%m-%dT%H:%M:%SZ")) for e in re.findall(r"extend_grant: grant \|dev\| %s %s until (\S+Z)\n"
+                                                                                            % (user, re.escape(FINGERPRINT)), d.log())]
+        ssh = "/tmp/%s/.ssh/" % user
+        self.assertEqual(d.commands(commands), [c for e in ends for c in (
+            "touch -d @%d %send" % (e, ssh), "sed -n 's/expiry-time=\"[0-9]*\"/%s/w %sauthorized_keys.new' %sauthorized_keys" % (expiry(e), ssh, ssh),
+            "chmod 644 %sauthorized_keys.new" % ssh, "mv -fT %sauthorized_keys.new %sauthorized_keys" % (ssh, ssh))])
+        end = ends[-1]
+        self.assertEqual((asked <= end - 60 <= time.time(), expiry(end) in Path(ssh + "authorized_keys").read_text(), os.stat(ssh + "end").st_mtime,
+                          "\t%d\t" % end in Path(d.state).read_text()), (True, True, end, True))
+        d.proc.kill()
+        again = Daemon(self, files={".state": Path(d.state).read_text()})
+        self.assertEqual(re.sub(" => (60|59|58) => ", " => 60 => ", again.ask("list")), "dev => 22 => 20002 => 60 => %s\n" % user)
         # The commands had nothing open but the log as standard error: no socket, no log stream.
         self.assertEqual(set(Path(d.record + ".fds").read_text().split()), {"1"})
 
@@ -314,7 +337,7 @@ class Daemons(unittest.TestCase):
         self.assertEqual((d.log().count("add_temp_user: Failed to run command\n"), d.commands(),
                           "add_temp_user: invalid port |0| for dev\n" in d.log()), (6, [MKTEMP] * 6, True))
         # A step that fails, the first, one in the middle and the last: the grant is undone, and nothing is saved.
-        made = [c.split()[0] for c in provisioning("u", [1], 1, 0)]
+        made = [c.split()[0] for c in provisioning("u", [1], 0)]
         for step, undo in (("mktemp", []), ("sed", ["rm", "rm"]), ("chown", ["rm", "killall", "userdel", "rm"])):
             d.fault("fail", step)
             before = len(d.commands())

@@ -64,8 +64,8 @@ class RealHost(unittest.TestCase):
             s.sendall(request.encode() + b"\n")
             return s.makefile().read().rstrip("\n")
 
-    def grant(self, name):
-        command = self.ask("request:%s:%d" % (name, DEVICE))
+    def grant(self, name, lifetime=""):
+        command = self.ask("request:%s:%d%s" % (name, DEVICE, lifetime and ":%d" % lifetime))
         shutil.copy(self.ask("key:" + name), "/tmp/key")
         return command, re.search(r" (sshtmp_\w{8})@", command).group(1), int(self.ask("localports:" + name))
 
@@ -90,14 +90,42 @@ class RealHost(unittest.TestCase):
             opened += [argv] if isinstance(shows, str) and shows in proc.stdout.read().decode(errors="replace") else []
         return opened
 
+    def start_sshd(self, drop_in):
+        config, sshd_log = self.dir + "/sshd_config", self.dir + "/sshd%d.log" % drop_in
+        pathlib.Path(config).write_text("ListenAddress 127.0.0.1\nHostKey %s/hostkey\nPidFile none\nUsePAM yes\nLogLevel VERBOSE\n%s"
+                                        % (self.dir, "Include " + DROP_IN if drop_in else ""))
+        sshd = subprocess.Popen(["/usr/sbin/sshd", "-D", "-f", config, "-E", sshd_log])
+        self.addCleanup(lambda: sshd.terminate() or sshd.wait())
+        keys = wait_for("sshd", lambda: subprocess.run(["ssh-keyscan", "127.0.0.1"], capture_output=True, text=True).stdout)
+        pathlib.Path("/tmp/known_hosts").write_text(keys)
+        return sshd, sshd_log
+
+    def test_extend_holds_a_session_until_the_new_end_with_or_without_the_daemon(self):
+        # A 4-second grant extended to 8 s from a second in: the tunnel carries traffic past the old end and is gone within
+        # 2 s of the new one, when the daemon removes the grant and, with the daemon killed, when the session ends itself.
+        self.start_sshd(True)
+        for killed in (False, True):
+            daemon, log = self.start_daemon()
+            command, user, local = self.grant("x", 4)
+            self.run_device(command, local)
+            self.assertEqual(self.ask("extend:x:8"), "OK")
+            old_end, new_end = [calendar.timegm(time.strptime(e, "%Y-%m-%dT%H:%M:%SZ"))
+                                for e in re.findall(r"grant \|x\| .* until (\S+)\n", read(log))]
+            if killed:
+                daemon.kill()
+            time.sleep(max(0, old_end + 1.5 - time.time()))
+            self.assertEqual(round_trip(local), b"hello from device\n", killed)
+            self.assertLess(wait_for("the tunnel's end", lambda: round_trip(local) is None and time.time(), 15) - new_end, 2, killed)
+            if killed:   # the ssh server reads the expiry time to the second
+                time.sleep(max(0, new_end + 1.5 - time.time()))
+                login = subprocess.run(["ssh"] + SSH + [user + "@127.0.0.1", "true"], capture_output=True, text=True, timeout=30)
+                self.assertEqual((login.returncode, "Permission denied" in login.stderr), (255, True))
+            daemon.kill()
+            daemon.wait()
+
     def test_grants_on_a_real_host(self):
         for drop_in in (False, True):
-            config, sshd_log = self.dir + "/sshd_config", self.dir + "/sshd%d.log" % drop_in
-            pathlib.Path(config).write_text("ListenAddress 127.0.0.1\nHostKey %s/hostkey\nPidFile none\nUsePAM yes\nLogLevel VERBOSE\n%s"
-                                            % (self.dir, "Include " + DROP_IN if drop_in else ""))
-            sshd = subprocess.Popen(["/usr/sbin/sshd", "-D", "-f", config, "-E", sshd_log])
-            keys = wait_for("sshd", lambda: subprocess.run(["ssh-keyscan", "127.0.0.1"], capture_output=True, text=True).stdout)
-            pathlib.Path("/tmp/known_hosts").write_text(keys)
+            sshd, sshd_log = self.start_sshd(drop_in)
             daemon, log = self.start_daemon()
             self.grant("b")
             command, user, local = self.grant("a")
