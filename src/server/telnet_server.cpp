@@ -49,7 +49,12 @@ void answer_client(int fd, const std::string& command, const std::string& answer
 {
     metrics.count_request(command, answer != "ERROR");
     send_all(fd, answer + "\n");
-    log_msg("run", "answering: %s\n", answer.c_str());
+    // A monitoring poll every few seconds would otherwise fill the log with
+    // its figures: a metrics answer is logged as its size only.
+    if (command == "metrics" && answer != "ERROR")
+        log_msg("run", "answering: metrics, %zu bytes\n", answer.size() + 1);
+    else
+        log_msg("run", "answering: %s\n", answer.c_str());
     close(fd);
 }
 

@@ -2,13 +2,15 @@
 # in private network, mount and pid namespaces (harness.in_namespaces): when
 # the test ends, the kernel ends every process left in the namespace. Exit
 # status 77: skipped (not root, outside CI).
-import calendar, glob, os, pathlib, pwd, re, shutil, signal, socket, socketserver, subprocess, sys, tempfile, threading, time, unittest, urllib.request
+import calendar, glob, json, os, pathlib, pwd, re, shutil, signal, socket, socketserver, subprocess, sys, tempfile, threading, time, unittest, urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
 from harness import BINARY, HOLD_REAPING, SANITIZER_REPORT, main, wait_for  # noqa: E402
 DEVICE = 2222
 DROP_IN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../packaging/sshd-tunnel_keeper.conf")
 STATE = "/var/lib/tunnel_keeper/grants"
+METRICS = [os.path.join(os.path.dirname(DROP_IN), "tunnel_keeper-metrics"), "55444"]
+CTL_ON_PATH = dict(os.environ, PATH=os.path.dirname(BINARY) + ":" + os.environ["PATH"])   # the client is built beside the daemon
 SSH = ["-i", "/tmp/key", "-o", "UserKnownHostsFile=/tmp/known_hosts", "-o", "BatchMode=yes"]
 
 
@@ -270,7 +272,7 @@ class RealHost(unittest.TestCase):
         reset = ("import socket,struct\ns=socket.socket()\ns.bind(('127.0.0.1',%d))\ns.connect(('127.0.0.1',55444))\n"
                  "s.sendall(b'release:a\\n')\ns.setsockopt(socket.SOL_SOCKET,socket.SO_LINGER,struct.pack('ii',1,0))\ns.close()")
         for row, holder in enumerate(("root", "www-data")):
-            port = 47001 + row
+            port = 61001 + row   # outside the ephemeral range: no stray connection holds it
             daemon.send_signal(signal.SIGSTOP)
             subprocess.run(["/usr/bin/python3", "-c", reset % port], user="mallory", check=True)
             if holder == "root":
@@ -329,8 +331,7 @@ class RealHost(unittest.TestCase):
             os.chown(textfiles, owner, -1)
             os.chmod(textfiles, mode)
             os.symlink(decoy, textfiles + "/tunnel_keeper.prom")
-            run = subprocess.run([os.path.join(os.path.dirname(DROP_IN), "tunnel_keeper-metrics"), "55444", textfiles],
-                                 capture_output=True, text=True)
+            run = subprocess.run(METRICS + [textfiles], capture_output=True, text=True, env=CTL_ON_PATH)
             self.assertEqual((run.returncode == 0, "writable by root alone" in run.stderr, os.path.islink(textfiles + "/tunnel_keeper.prom"),
                               decoy.read_text()), (writes, not writes, not writes, "root's file\n"), run.stderr)
         exporter = subprocess.Popen(["prometheus-node-exporter", "--web.listen-address=127.0.0.1:9100", "--collector.disable-defaults",
@@ -339,6 +340,30 @@ class RealHost(unittest.TestCase):
         page = wait_for("the node exporter", lambda: exporter_page("http://127.0.0.1:9100/metrics"))
         self.assertEqual([value(page, s) for s in series[-3:]], [1, 1, value(after, series[-1])])
         self.assertEqual(os.listdir(textfiles), ["tunnel_keeper.prom"])
+        # The log holds one line per metrics poll, not its figures.
+        self.assertEqual(("# HELP" in read(log), "answering: metrics, %d bytes\n" % (len(after) + 1) in read(log)), (False, True))
+        # A real Prometheus server scrapes the exporter with the shipped rules: it follows two grants and a release,
+        # and the pool alert fires once a pool of two ports is exhausted.
+        if not shutil.which("prometheus"):
+            self.skipTest("prometheus is not installed (scripts/test-all.sh installs it)")
+        self.assertEqual(self.ask("release:a"), "OK")
+        daemon.kill()
+        daemon.wait()
+        daemon, log = self.start_daemon("-r", "20000-20002")
+        pathlib.Path(self.dir + "/prometheus.yml").write_text(
+            "global: {scrape_interval: 1s, evaluation_interval: 1s}\nrule_files: [%s]\nscrape_configs:\n"
+            "  - {job_name: node, static_configs: [{targets: ['127.0.0.1:9100']}]}\n" % os.path.join(os.path.dirname(DROP_IN), "tunnel_keeper.rules.yml"))
+        server = subprocess.Popen(["prometheus", "--config.file=%s/prometheus.yml" % self.dir, "--storage.tsdb.path=%s/tsdb" % self.dir,
+                                   "--web.listen-address=127.0.0.1:9090"], stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: server.kill() or server.wait())
+        api = lambda path: json.loads(exporter_page("http://127.0.0.1:9090/api/v1/" + path) or '{"data": {}}')["data"]
+        grants = lambda: [float(r["value"][1]) for r in api("query?query=tunnel_keeper_grants").get("result", [])]
+        firing = lambda: "TunnelKeeperPoolExhausted" in [a["labels"]["alertname"] for a in api("alerts").get("alerts", []) if a["state"] == "firing"]
+        for step, count in ((None, 0), ("request:p1:22", 1), ("request:p2:22", 2), ("release:p1", 1)):
+            self.assertTrue(step is None or self.ask(step) != "ERROR")
+            subprocess.run(METRICS + [textfiles], check=True, env=CTL_ON_PATH)
+            wait_for("tunnel_keeper_grants %d" % count, lambda: grants() == [count], 30)
+            self.assertEqual(wait_for("the alert", lambda: firing() == (count == 2) and [count == 2], 30), [count == 2], step)
 
     def check_logs(self):
         for log in glob.glob(self.dir + "/*.log"):

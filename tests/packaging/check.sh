@@ -13,7 +13,7 @@ for prefix in /usr /usr/local; do
   DESTDIR=$root cmake --install "$build" --prefix "$prefix" >/dev/null
   files=$(cd "$root" && find . -type f | sort | tr '\n' ' ')
   units=.$prefix/lib/systemd/system/tunnel_keeper
-  [ "$files" = "./etc/logrotate.d/tunnel_keeper ./etc/ssh/sshd_config.d/tunnel_keeper.conf $units-metrics.service $units-metrics.timer $units.service .$prefix/sbin/tunnel_keeper .$prefix/sbin/tunnel_keeper-metrics .$prefix/share/man/man8/tunnel_keeper.8 " ] || fail "installed files: $files"
+  [ "$files" = "./etc/logrotate.d/tunnel_keeper ./etc/ssh/sshd_config.d/tunnel_keeper.conf $units-metrics.service $units-metrics.timer $units.service .$prefix/sbin/tunnel_keeper .$prefix/sbin/tunnel_keeper-ctl .$prefix/sbin/tunnel_keeper-metrics .$prefix/share/man/man8/tunnel_keeper.8 .$prefix/share/tunnel_keeper/tunnel_keeper.rules.yml " ] || fail "installed files: $files"
   # The unit as installed names the daemon under its own prefix; verify it
   # started from the copy under DESTDIR.
   unit=$root$prefix/lib/systemd/system/tunnel_keeper.service
@@ -27,6 +27,9 @@ for prefix in /usr /usr/local; do
   out=$(cd "$tmp" && systemd-analyze verify --man=no tunnel_keeper.service tunnel_keeper-metrics.service tunnel_keeper-metrics.timer 2>&1) && [ -z "$out" ] || fail "units: $out"
 done
 root=$tmp/root/usr
+
+# The alert rules as installed, and their unit tests.
+out=$(promtool check rules "$root/usr/share/tunnel_keeper/tunnel_keeper.rules.yml" 2>&1) && out=$(promtool test rules "$src/tests/packaging/rules_test.yml" 2>&1) || fail "alert rules: $out"
 
 out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$src/packaging/tunnel_keeper.8" 2>&1 >/dev/null) && [ -z "$out" ] || fail "man: $out"
 

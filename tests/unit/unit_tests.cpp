@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <sstream>
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -14,6 +17,7 @@
 #include "host/commands.h"
 #include "host/firewall.h"
 #include "host/kernel_tables.h"
+#include "metrics.h"
 #include "registry/registry.h"
 #include "text.h"
 
@@ -134,4 +138,29 @@ TEST(CallerCheck, OnlyAConnectionToTheControlPortAnswersForACaller)
     EXPECT_FALSE(connection_owner_uid(diag, to, bound(other), uid));
     for (int fd : {control, other, client, diag})
         close(fd);
+}
+
+TEST(Metrics, GrantDurationBucketsAreCumulativeInTheirOrder)
+{
+    daemon_metrics figures;
+    const std::vector<double> seconds = {0.01, 0.07, 0.07, 0.3, 3, 10};
+    for (double s : seconds)
+        figures.observe_grant(s);
+    std::istringstream lines(figures.exposition(metrics_gauges()));
+    std::vector<std::pair<double, unsigned long>> buckets;
+    unsigned long count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        char le[32];
+        unsigned long n;
+        if (sscanf(line.c_str(), "tunnel_keeper_grant_duration_seconds_bucket{le=\"%31[^\"]\"} %lu", le, &n) == 2)
+            buckets.emplace_back(std::string(le) == "+Inf" ? INFINITY : atof(le), n);
+        sscanf(line.c_str(), "tunnel_keeper_grant_duration_seconds_count %lu", &count);
+    }
+    ASSERT_GE(buckets.size(), 2u);
+    EXPECT_EQ(buckets.back(), std::make_pair(double(INFINITY), count));
+    for (size_t i = 0; i < buckets.size(); ++i) {
+        // Each bucket holds every observation up to its bound, and so all of the buckets below it.
+        EXPECT_TRUE(i == 0 || buckets[i - 1].first < buckets[i].first) << i;
+        EXPECT_EQ(buckets[i].second, std::count_if(seconds.begin(), seconds.end(), [&](double s) { return s <= buckets[i].first; }));
+    }
 }
