@@ -181,7 +181,7 @@ int main(int argc, char** argv)
         return -1;
     }
 
-    // "e": the stream's own descriptor is not inherited by the shell
+    // "e": the stream's own descriptor is not inherited by the host
     // commands; they write to the log through standard error instead.
     logfile = fopen(logfilepath.c_str(), "ae");
     if (logfile)

@@ -30,7 +30,7 @@ const int max_request = 2048;
 
 // Writes the whole text to a client. MSG_NOSIGNAL keeps a client that has
 // already gone from raising SIGPIPE, without changing the signal disposition
-// that the shell commands inherit.
+// that the host commands inherit.
 void send_all(int fd, const std::string& text)
 {
     size_t done = 0;
@@ -94,7 +94,7 @@ int telnet_server::init()
     struct sockaddr_in addr;
     int one = 1;
 
-    // Close-on-exec, so that the shell commands do not inherit the socket.
+    // Close-on-exec, so that the host commands do not inherit the socket.
     m_socket_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_socket_fd < 0)
         goto error;
