@@ -91,6 +91,18 @@ void wait_until_account_is_idle(const char* function, const std::string& user)
         log_msg(function, "waited %li ms for the processes of %s to end\n", elapsed_ms(start), user.c_str());
 }
 
+// The key's end as its option: this host's local time, to the second.
+std::string expiry_option(time_t end)
+{
+    return "expiry-time=\"" + format_time(end, false, "%Y%m%d%H%M%S") + "\"";
+}
+
+// The command that sets the end a session waits for, in the .ssh at `ssh`.
+std::vector<std::string> set_end_file(const std::string& ssh, time_t end)
+{
+    return {"touch", "-d", "@" + to_string(static_cast<long long>(end), std::dec), ssh + "/end"};
+}
+
 // The options in front of the grant's public key. The ssh server lets the
 // key open remote forwards on the grant's own ports only (on the address the
 // device's "-R port:..." asks for), refuses every local forward (nothing
@@ -106,8 +118,8 @@ bool key_options(const account_request& request, std::string& options)
     options = "restrict,port-forwarding";
     for (int port : request.localports)
         options += ",permitlisten=\"localhost:" + to_string(port, std::dec) + "\"";
-    options += ",permitopen=\"255.255.255.255:1\",command=\"" + std::string(session_command) + "\",expiry-time=\"" +
-               format_time(request.end, false, "%Y%m%d%H%M%S") + "\"";
+    options += ",permitopen=\"255.255.255.255:1\",command=\"" + std::string(session_command) + "\"," +
+               expiry_option(request.end);
     return true;
 }
 
@@ -166,7 +178,7 @@ int make_account(const account_request& request, std::string& user, unsigned& ui
     log_msg("add_temp_user", "adding |%s| <= %s\n", request.name.c_str(), user.c_str());
     const std::vector<std::vector<std::string>> steps = {
         {"mkdir", "-m", "755", p + "/.ssh/"},
-        {"touch", "-d", "@" + to_string(static_cast<long long>(request.end), std::dec), p + "/.ssh/end"},
+        set_end_file(p + "/.ssh", request.end),
         {"ssh-keygen", "-t", request.key_type, "-f", p + "/key", "-P", "", "-q"},
         // The key copy for www-data is prepared inside the new home directory
         // (root's, mode 700) and renamed into place: the rename replaces a
@@ -209,12 +221,8 @@ bool set_account_end(const std::string& user, unsigned uid, time_t old_end, time
         log_msg("extend_grant", "not moving the end of %s: %s is not the daemon's directory\n", user.c_str(), ssh.c_str());
         return false;
     }
-    const auto touch = [&](time_t t) {
-        return run_command("extend_grant", user_command,
-                           {"touch", "-d", "@" + to_string(static_cast<long long>(t), std::dec), ssh + "/end"})
-            .ok();
-    };
-    const std::string expiry = "expiry-time=\"" + format_time(end, false, "%Y%m%d%H%M%S") + "\"";
+    const auto touch = [&](time_t t) { return run_command("extend_grant", user_command, set_end_file(ssh, t)).ok(); };
+    const std::string expiry = expiry_option(end);
     const std::string line = ssh + "/authorized_keys";
     std::string written;
     if (!touch(end))
