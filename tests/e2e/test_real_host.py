@@ -334,6 +334,8 @@ class RealHost(unittest.TestCase):
             run = subprocess.run(METRICS + [textfiles], capture_output=True, text=True, env=CTL_ON_PATH)
             self.assertEqual((run.returncode == 0, "writable by root alone" in run.stderr, os.path.islink(textfiles + "/tunnel_keeper.prom"),
                               decoy.read_text()), (writes, not writes, not writes, "root's file\n"), run.stderr)
+        if not shutil.which("prometheus-node-exporter"):
+            self.skipTest("prometheus-node-exporter is not installed (scripts/test-all.sh installs it)")
         exporter = subprocess.Popen(["prometheus-node-exporter", "--web.listen-address=127.0.0.1:9100", "--collector.disable-defaults",
                                      "--collector.textfile", "--collector.textfile.directory=" + textfiles], stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: exporter.kill() or exporter.wait())
