@@ -134,10 +134,11 @@ grant_list registry::take_out_ended(time_t now)
     std::lock_guard<std::mutex> hold(m_lock);
     for (auto it = m_trelvox_to_localuser_map.begin(); it != m_trelvox_to_localuser_map.end();) {
         if (it->second.end <= now) {
+            // What the state file says of it holds: it ended. So no write is
+            // needed before its removal, only once it is gone.
             ended.emplace_back(it->first, it->second);
             m_leaving[it->second.username] = {it->first, it->second, it->second.localports, true, true};
             it = m_trelvox_to_localuser_map.erase(it);
-            ++m_version;
         } else {
             ++it;
         }

@@ -69,7 +69,8 @@ public:
     bool set_acl(const std::string& name, const localuser& record, const std::string& acl);
     // Moves the end of the grant, if it is still the one of account `user`.
     bool set_end(const std::string& name, const std::string& user, time_t end);
-    // Takes out every grant whose end is `now` or earlier, as take_out does.
+    // Takes out every grant whose end is `now` or earlier, as take_out does;
+    // the state file need not be written for that, since its line says so.
     grant_list take_out_ended(time_t now);
     // Makes every grant end at `now` (shutdown).
     void end_all(time_t now);
