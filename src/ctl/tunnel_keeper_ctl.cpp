@@ -1,9 +1,11 @@
 // tunnel_keeper-ctl: the control client. It sends one command per
 // connection and keeps the connection open until the whole answer is read
 // (the daemon checks the caller's socket while it stands). Exit status: 0 an
-// answer, 1 ERROR or no answer, 2 a usage error or no daemon.
+// answer, 1 ERROR or no answer (in time), 2 a usage error or no daemon.
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
+#include <poll.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,8 +32,8 @@ const char* const usage_text =
     "  metrics                       the daemon's figures in the Prometheus text format\n"
     "  shutdown                      remove every grant and end the daemon (it sends no answer)\n"
     "  -p PORT     the control port on 127.0.0.1 (default 55444)\n"
-    "  -w SECONDS  give up when no answer has come after SECONDS (default: wait)\n"
-    "Exit status: 0 an answer, 1 ERROR or no answer, 2 a usage error or no daemon.\n";
+    "  -w SECONDS  give up when no whole answer has come SECONDS after the start, connecting included (default: wait)\n"
+    "Exit status: 0 an answer, 1 ERROR or no answer (within -w), 2 a usage error or no daemon listening.\n";
 
 struct command {
     const char* name;
@@ -50,57 +52,101 @@ int fail(int status, const std::string& message)
 }
 
 // Sends one request. 1 with the answer (its line feed cut), 0 when the
-// daemon closed without one, -1 (errno set) when it cannot be reached or
-// did not answer in time.
+// daemon closed without one, -1 (errno set) when nothing listens, -2 when
+// no whole answer came within `wait_seconds` (0: no limit), connecting
+// included: a daemon that does not accept leaves a connect waiting in its
+// backlog.
 int ask(int port, int wait_seconds, const std::string& request, std::string& answer)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + seconds(wait_seconds);
+    // Waits for `events` on fd until the deadline: false when it passed.
+    const auto ready = [&](int fd, short events) {
+        for (;;) {
+            const long left = wait_seconds ? duration_cast<milliseconds>(deadline - steady_clock::now()).count() : -1;
+            if (wait_seconds && left <= 0)
+                return false;
+            struct pollfd p = {fd, events, 0};
+            const int n = poll(&p, 1, static_cast<int>(left));
+            if (n > 0)
+                return true;
+            if (n < 0 && errno != EINTR)
+                return true;  // the next call reports the error
+        }
+    };
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
     struct sockaddr_in to = {};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    struct timeval limit = {wait_seconds, 0};
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
-        connect(fd, reinterpret_cast<const struct sockaddr*>(&to), sizeof to) != 0 ||
-        send(fd, (request + "\n").data(), request.size() + 1, MSG_NOSIGNAL) != static_cast<ssize_t>(request.size() + 1)) {
-        const int error = errno;
-        if (fd >= 0)
-            close(fd);
-        errno = error;
-        return -1;
+    int result = -2, error = 0;
+    socklen_t len = sizeof error;
+    const std::string line = request + "\n";
+    if (connect(fd, reinterpret_cast<const struct sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS) {
+        result = -1;
+    } else if (ready(fd, POLLOUT)) {
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0 ||
+            send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
+            result = -1;
+        } else {
+            char buf[65536];
+            ssize_t n = 1;
+            while (ready(fd, POLLIN) && ((n = recv(fd, buf, sizeof buf, 0)) > 0 || (n < 0 && errno == EINTR)))
+                answer.append(buf, static_cast<size_t>(n > 0 ? n : 0));
+            // A reset after the whole answer is no failure: the daemon
+            // closes at once.
+            const bool whole = !answer.empty() && answer.back() == '\n';
+            if (whole) {
+                answer.pop_back();
+                result = 1;
+            } else if (n <= 0) {
+                result = 0;
+            }
+        }
     }
-    char buf[65536];
-    ssize_t n;
-    while ((n = recv(fd, buf, sizeof buf, 0)) > 0 || (n < 0 && errno == EINTR))
-        answer.append(buf, static_cast<size_t>(n > 0 ? n : 0));
-    const int error = errno;
+    error = error ? error : errno;
     close(fd);
-    // A reset after the whole answer is no failure: the daemon closes at once.
-    const bool whole = !answer.empty() && answer.back() == '\n';
-    if (n < 0 && !whole) {
-        errno = error;
-        return -1;
-    }
-    if (!whole)
-        return 0;
-    answer.pop_back();
-    return 1;
+    errno = error;
+    return result;
 }
 
+// A JSON string of the bytes of `text`. Valid UTF-8 stays as it is; any
+// other byte (a name in Latin-1, say) becomes the character of that code
+// point, \u00XX, so that the output is valid UTF-8 and valid JSON whatever
+// bytes a name holds.
 std::string json_string(const std::string& text)
 {
     std::string json = "\"";
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        // The length of a well-formed UTF-8 sequence starting here, or 0.
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        unsigned long point = n == 1 ? c : n ? c & (0x7f >> n) : 0;
+        for (size_t k = 1; k < n; ++k) {
+            const unsigned char next = i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+            if ((next >> 6) != 2) {
+                n = 0;
+                break;
+            }
+            point = point << 6 | (next & 0x3f);
+        }
+        // No overlong form, no surrogate, nothing beyond U+10FFFF.
+        static const unsigned long least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (n > 1 && (point < least[n] || (point >= 0xd800 && point < 0xe000) || point > 0x10ffff))
+            n = 0;
         if (c == '"' || c == '\\') {
             json += '\\';
             json += static_cast<char>(c);
-        } else if (c < 0x20) {
+        } else if (n == 0 || c < 0x20 || c == 0x7f) {
             char escaped[8];
             snprintf(escaped, sizeof escaped, "\\u%04x", c);
             json += escaped;
         } else {
-            json += static_cast<char>(c);
+            json.append(text, i, n);
         }
+        i += n ? n : 1;
     }
     return json + "\"";
 }
@@ -194,8 +240,11 @@ int main(int argc, char** argv)
 
     std::string answer;
     const int got = ask(port, wait_seconds, request, answer);
-    if (got < 0)
-        return fail(2, "no answer from the daemon on 127.0.0.1:" + to_string(port, std::dec) + ": " + strerror(errno));
+    const std::string daemon = "the daemon on 127.0.0.1:" + to_string(port, std::dec);
+    if (got == -1)
+        return fail(2, "no connection to " + daemon + ": " + strerror(errno));
+    if (got == -2)
+        return fail(1, "no answer from " + daemon + " within " + to_string(wait_seconds, std::dec) + " seconds");
     if (got == 0)
         // The daemon ends without answering a shutdown.
         return chosen->name == std::string("shutdown") ? 0 : fail(1, "the daemon closed the connection without an answer");
