@@ -235,7 +235,13 @@ bool set_account_end(const std::string& user, unsigned uid, time_t old_end, time
         !read_whole_file(line + ".new", written) || written.find(expiry) == std::string::npos ||
         !run_command("extend_grant", user_command, {"chmod", "644", line + ".new"}).ok() ||
         !run_command("extend_grant", user_command, {"mv", "-fT", line + ".new", line}).ok()) {
-        touch(old_end);
+        // Undone: the key line is the old one, and so must the end be. What
+        // cannot be undone lies in the home, which the grant's removal
+        // deletes; until then the daemon removes the grant at its old end.
+        run_command("extend_grant", user_command, {"rm", "-f", line + ".new"});
+        if (!touch(old_end))
+            log_msg("extend_grant", "couldn't set the end of %s back: without the daemon, its session may last until %s\n",
+                    user.c_str(), format_time(end, true, "%Y-%m-%dT%H:%M:%SZ").c_str());
         return false;
     }
     fingerprint = public_key_fingerprint(line);

@@ -51,7 +51,8 @@ bool remove_account(const char* function, const std::string& user, bool key_copy
 // (written first) and then the key line's expiry-time, the line replaced by
 // a new file renamed over it in root's .ssh, so that the ssh server never
 // reads half a line. Nothing is changed unless the home is as provisioning
-// made it; when a step fails, the end goes back to `old_end`. True when the
+// made it; when a step fails, the new line goes and the end goes back to
+// `old_end` (logged when it cannot). True when the
 // new end holds, with the key's fingerprint.
 bool set_account_end(const std::string& user, unsigned uid, time_t old_end, time_t end, std::string& fingerprint);
 

@@ -29,16 +29,17 @@ bool run_rule(const char* function, const char* action, const filter_rule& rule)
 
 } // namespace
 
-bool add_filter_rules(const char* function, const std::string& acl, const port_list& ports)
+bool add_filter_rules(const char* function, const std::string& acl, const port_list& ports, bool& undone)
 {
     std::vector<filter_rule> added;
+    undone = true;
     for (int port : ports)
         for (const filter_rule& rule : rules_of(acl, port)) {
             if (!run_rule(function, "-A", rule)) {
                 // Half a filter could leave a port open that the operator
                 // believes filtered, or closed to its own source.
                 for (auto it = added.rbegin(); it != added.rend(); ++it)
-                    run_rule(function, "-D", *it);
+                    undone = run_rule(function, "-D", *it) && undone;
                 return false;
             }
             added.push_back(rule);
@@ -55,13 +56,13 @@ bool delete_filter_rules(const char* function, const std::string& acl, const por
     return done;
 }
 
-bool delete_listed_filter_rules(const char* function, const std::string& acl, const port_list& ports)
+bool delete_listed_filter_rules(const char* function, const port_list& ports)
 {
+    // A grant's ports are its own: every rule of this shape there is its.
     std::vector<filter_rule> present;
     bool done = list_filter_rules(function, present);
-    const std::string source = canonical_filter(acl);
     for (const filter_rule& rule : present)
-        if (std::find(ports.begin(), ports.end(), rule.port) != ports.end() && (rule.acl.empty() || rule.acl == source))
+        if (std::find(ports.begin(), ports.end(), rule.port) != ports.end())
             done = delete_filter_rule(function, rule) && done;
     return done;
 }
@@ -133,8 +134,9 @@ std::vector<size_t> restore_filter_rules(const char* function, const std::vector
                 continue;
             for (const filter_rule& rule : found)
                 right = delete_filter_rule(function, rule) && right;
+            bool undone;
             if (!acl.empty())
-                right = right && add_filter_rules(function, held[i].first, {port});
+                right = right && add_filter_rules(function, held[i].first, {port}, undone);
         }
         if (!right)
             failed.push_back(i);

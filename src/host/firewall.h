@@ -24,15 +24,16 @@ inline bool operator==(const filter_rule& a, const filter_rule& b)
 }
 
 // Appends the filter's three rules for each port, in order. When one
-// fails, those already appended are deleted again: false, and no rule of it
-// is left.
-bool add_filter_rules(const char* function, const std::string& acl, const port_list& ports);
+// fails, those already appended are deleted again: false; `undone` tells
+// whether that left no rule of it behind.
+bool add_filter_rules(const char* function, const std::string& acl, const port_list& ports, bool& undone);
 // Deletes the filter's three rules for each port, all of them even when one
 // fails; false when any failed.
 bool delete_filter_rules(const char* function, const std::string& acl, const port_list& ports);
-// Deletes what the firewall still lists of those rules (a retry after a
-// delete failed); false when the list cannot be read or a delete fails.
-bool delete_listed_filter_rules(const char* function, const std::string& acl, const port_list& ports);
+// Deletes every rule of the daemon's shape that the firewall lists on the
+// ports, whatever its source (a retry after a delete failed, or rules an
+// undo left); false when the list cannot be read or a delete fails.
+bool delete_listed_filter_rules(const char* function, const port_list& ports);
 
 // The rules of the daemon's shape in both INPUT chains; false when a chain
 // cannot be listed.

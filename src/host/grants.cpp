@@ -161,12 +161,14 @@ bool host::remove_grant(const char* function, const std::string& user, bool save
         ++metrics.removal_retries;
     }
     bool done = remove_account(function, user, grant.key_copy);
-    // A grant has firewall rules only once a filter was set. A retry deletes
-    // what is still listed: some rules may have gone at the first attempt.
-    if (!record.acl.empty())
-        done = (attempt == 1 ? delete_filter_rules(function, record.acl, record.localports)
-                             : delete_listed_filter_rules(function, record.acl, record.localports)) &&
-               done;
+    // A grant has firewall rules only once a filter was set, or an undo left
+    // some. A retry, and a grant with stray rules, delete what is listed on
+    // its ports: some rules may have gone already, others were never its
+    // filter's.
+    if (record.stray_rules || (attempt > 1 && !record.acl.empty()))
+        done = delete_listed_filter_rules(function, record.localports) && done;
+    else if (!record.acl.empty())
+        done = delete_filter_rules(function, record.acl, record.localports) && done;
     if (!done) {
         // Its ports stay held, and it stays on disk as ended, until it is
         // gone. The pause doubles with each attempt, up to a minute.
@@ -186,6 +188,7 @@ bool host::remove_grant(const char* function, const std::string& user, bool save
     }
     // Only now may another grant have the ports: their rules are gone.
     m_grants.finish_removal(user);
+    ++m_progress;
     if (save)
         m_grants.save();
     return true;
@@ -206,13 +209,22 @@ std::string host::filter_ports(const std::string& name, const std::string& acl)
         log_msg("filter_ports", "acl for %s |%s| already set\n", name.c_str(), record.acl.c_str());
         return "ERROR";
     }
-    // The filter is recorded only once all its rules are in place; if the
-    // grant ended meanwhile, its rules go again with it.
-    if (!add_filter_rules("filter_ports", acl, record.localports))
+    // The filter is recorded only once all its rules are in place. Rules
+    // that its undo could not delete stay marked with the grant, and go
+    // with it. If the grant ended meanwhile, its removal (queued behind this
+    // change) deletes the filter's rules with the rest.
+    bool undone;
+    if (!add_filter_rules("filter_ports", acl, record.localports, undone)) {
+        if (!undone) {
+            log_msg("filter_ports", "rules of |%s| that could not be deleted go with the grant\n", name.c_str());
+            m_grants.mark_stray_rules(name, record.username);
+            m_grants.save();  // so that a start after a crash deletes them too
+        }
         return "ERROR";
+    }
     if (!m_grants.set_acl(name, record, acl)) {
         log_msg("filter_ports", "|%s| ended while its filter was set\n", name.c_str());
-        delete_filter_rules("filter_ports", acl, record.localports);
+        m_grants.save();
         return "ERROR";
     }
     m_grants.save();

@@ -5,6 +5,7 @@
 #ifndef TUNNEL_KEEPER_HOST_H
 #define TUNNEL_KEEPER_HOST_H
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -71,6 +72,13 @@ public:
 
     // Makes every grant end now; the expiry thread removes them.
     void shutdown();
+    // True once the queue has run the shutdown, behind every change asked
+    // for before it.
+    bool shutting_down() const { return m_shutting_down; }
+    // Raised whenever the host's work moves on: a change finished (a retry
+    // of an unfinished removal aside) or a grant gone from the host. A
+    // shutdown gives up only when it stops moving.
+    unsigned long progress() const { return m_progress; }
 
     // At start, before the threads run: takes back every live grant of the
     // state file whose account and home are as provisioning left them, and
@@ -96,10 +104,18 @@ private:
 
     mutable std::mutex m_queue_lock;
     std::condition_variable m_queue_ready;
-    std::deque<std::function<void()>> m_queue;
+    // A change, and whether its end counts as progress (a retry that fails
+    // again does not).
+    struct job {
+        std::function<void()> run;
+        bool progress = true;
+    };
+    std::deque<job> m_queue;
     bool m_busy = false;
     size_t m_caller_changes = 0;  // callers' changes queued or running
     std::thread m_queue_thread;
+    std::atomic<unsigned long> m_progress{0};
+    std::atomic<bool> m_shutting_down{false};
 
     // Removals that failed, by account: attempts so far and the time of the
     // next; under m_queue_lock.

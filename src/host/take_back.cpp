@@ -65,6 +65,8 @@ grant_list host::take_back_grants()
             const auto& grant = kept[i];
             log_msg("take_back_grants", "removing |%s| %s: its filter rules could not be put right\n", grant.first.c_str(),
                     grant.second.username.c_str());
+            // Its ports' rules are in no known state: all of them go.
+            m_grants.mark_stray_rules(grant.first, grant.second.username);
             localuser record;
             if (m_grants.take_out(grant.first, wall_clock_seconds(), record))
                 remove_grant("take_back_grants", record.username, false);

@@ -19,7 +19,7 @@ void host::start()
 void host::submit(std::function<void()> change)
 {
     std::lock_guard<std::mutex> hold(m_queue_lock);
-    m_queue.push_back(std::move(change));
+    m_queue.push_back({std::move(change)});
     m_queue_ready.notify_one();
 }
 
@@ -29,11 +29,11 @@ bool host::submit_for_caller(std::function<void()> change)
     if (m_caller_changes >= max_caller_changes)
         return false;
     ++m_caller_changes;
-    m_queue.push_back([this, change] {
+    m_queue.push_back({[this, change] {
         change();
         std::lock_guard<std::mutex> done(m_queue_lock);
         --m_caller_changes;
-    });
+    }});
     m_queue_ready.notify_one();
     return true;
 }
@@ -47,7 +47,7 @@ bool host::idle() const
 void host::run_queue()
 {
     for (;;) {
-        std::function<void()> change;
+        job change;
         {
             std::unique_lock<std::mutex> hold(m_queue_lock);
             m_busy = false;
@@ -56,7 +56,9 @@ void host::run_queue()
             m_queue.pop_front();
             m_busy = true;
         }
-        change();
+        change.run();
+        if (change.progress)
+            ++m_progress;
     }
 }
 
@@ -64,6 +66,7 @@ void host::shutdown()
 {
     m_grants.end_all(wall_clock_seconds());
     m_grants.save();
+    m_shutting_down = true;
     std::lock_guard<std::mutex> hold(m_timer_lock);
     m_timer_wake.notify_one();
 }
@@ -77,7 +80,7 @@ void host::queue_retries(time_t now)
             continue;
         r.queued = true;
         const std::string user = entry.first;
-        m_queue.push_back([this, user] { remove_grant("remove_temp_user", user); });
+        m_queue.push_back({[this, user] { remove_grant("remove_temp_user", user); }, false});
     }
 }
 
@@ -100,7 +103,7 @@ void host::run_timer()
             log_msg("timer", "Timeout: removing %s\n", ended.first.c_str());
             ++metrics.grants_expired;
             const std::string user = ended.second.username;
-            m_queue.push_back([this, user] { remove_grant("remove_temp_user", user); });
+            m_queue.push_back({[this, user] { remove_grant("remove_temp_user", user); }});
         }
         queue_retries(now);
         m_queue_ready.notify_one();

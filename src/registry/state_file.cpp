@@ -2,7 +2,8 @@
 // a restart keeps every live grant. One line per grant, six fields separated
 // by tabs: the device name (escaped), the account, the device ports, the
 // local ports, the grant's end in seconds since the epoch, and the filter
-// (empty without one). Lines starting with "#" are comments.
+// (empty without one), and "stray" in a seventh field when an undo left rules
+// of the daemon's shape on its ports. Lines starting with "#" are comments.
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -49,6 +50,11 @@ bool parse_grant(const std::string& line, time_t latest_end, std::string& name, 
             fields.emplace_back();
         else
             fields.back() += c;
+    }
+    // A seventh field "stray" marks rules an undo left on its ports.
+    if (fields.size() == 7 && fields[6] == "stray") {
+        record.stray_rules = true;
+        fields.pop_back();
     }
     if (fields.size() != 6 || fields[4].empty() || fields[4].size() > 12 ||
         fields[4].find_first_not_of("0123456789") != std::string::npos)
@@ -100,7 +106,7 @@ int registry::save()
         const localuser& u = entry.second;
         text += escape_text(entry.first) + "\t" + u.username + "\t" + port_list_to_string(u.remoteports) + "\t" +
                 port_list_to_string(u.localports) + "\t" + to_string(static_cast<long long>(u.end), std::dec) + "\t" +
-                u.acl + "\n";
+                u.acl + (u.stray_rules ? "\tstray\n" : "\n");
     }
     std::lock_guard<std::mutex> writing(m_save_lock);
     // A newer copy is on disk already: this one must not replace it.

@@ -163,28 +163,33 @@ bool telnet_server::caller_is_allowed(int fd, const struct sockaddr_in& peer)
 
 void telnet_server::shutdown_wait()
 {
-    // The expiry thread takes every grant out and queues its removal. The
-    // process ends once none is left on the host and the queue is idle; it
-    // gives up when no grant has gone for as long as a command may run,
-    // with the state file still listing what is left, for the next start.
+    // The queue runs the shutdown behind every change asked for before it;
+    // then the expiry thread takes every grant out and queues its removal.
+    // The process ends once none is left on the host and the queue is idle.
+    // It gives up only when the host's work has not moved on (no change
+    // finished, no grant gone) for longer than a command may run, and a few
+    // seconds more for the change of a command killed at that limit to
+    // finish; the state file then lists what is left, for the next start.
     using namespace std::chrono;
-    const auto start = steady_clock::now();
-    auto progress = start;
-    size_t left = m_grants.grant_count() + m_grants.leaving_count();
+    const auto read_at = steady_clock::now();
+    const auto limit = seconds(command_limit_seconds + 5);
+    auto moved = read_at;
+    unsigned long progress = m_host.progress();
     for (;;) {
-        const size_t now_left = m_grants.grant_count() + m_grants.leaving_count();
+        const size_t left = m_grants.grant_count() + m_grants.leaving_count();
         const auto now = steady_clock::now();
-        const long seconds = duration_cast<std::chrono::seconds>(now - start).count();
-        if (now_left == 0 && m_host.idle()) {
-            log_msg("run", "shutting down took %li seconds\n", seconds);
+        const long taken = duration_cast<seconds>(now - read_at).count();
+        if (m_host.shutting_down() && left == 0 && m_host.idle()) {
+            log_msg("run", "shutting down took %li seconds\n", taken);
             end_process(0);
         }
-        if (now_left < left) {
-            left = now_left;
-            progress = now;
+        // Until the queue reaches the shutdown, its clock does not run.
+        if (!m_host.shutting_down() || m_host.progress() != progress) {
+            progress = m_host.progress();
+            moved = now;
         }
-        if (now - progress > std::chrono::seconds(command_limit_seconds)) {
-            log_msg("run", "shutting down gave up after %li seconds: %zu grants are still on the host\n", seconds, now_left);
+        if (now - moved > limit) {
+            log_msg("run", "shutting down gave up after %li seconds: %zu grants are still on the host\n", taken, left);
             end_process(2);
         }
         usleep(20000);
