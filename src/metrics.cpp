@@ -109,6 +109,9 @@ std::string daemon_metrics::exposition(const metrics_gauges& g) const
     lines += "tunnel_keeper_grant_duration_seconds_sum " + seconds_text(m_grant_microseconds / 1e6) + "\n";
     lines += sample("tunnel_keeper_grant_duration_seconds_count", "", m_grant_count);
     family(text, "tunnel_keeper_grant_duration_seconds", "histogram", "Time to make a grant on the host.", lines);
+    family(text, "tunnel_keeper_port_guard", "gauge",
+           "1 while binds to pool ports are refused but for root and each port's grant, 0 when the guard is off.",
+           sample("tunnel_keeper_port_guard", "", m_port_guard ? 1 : 0));
     family(text, "tunnel_keeper_start_time_seconds", "gauge", "Start time of the daemon, seconds since the epoch.",
            sample("tunnel_keeper_start_time_seconds", "", static_cast<unsigned long long>(m_start_time)));
     text.pop_back();

@@ -25,6 +25,7 @@ public:
     void count_request(const std::string& command, bool ok);
     void observe_grant(double seconds);
     void set_start_time(time_t t) { m_start_time = t; }
+    void set_port_guard(bool on) { m_port_guard = on; }
 
     std::atomic<unsigned long> refused_callers{0};
     std::atomic<unsigned long> grants_made{0};
@@ -51,6 +52,7 @@ private:
     std::atomic<unsigned long> m_grant_count{0};
     std::atomic<unsigned long long> m_grant_microseconds{0};
     time_t m_start_time = 0;
+    bool m_port_guard = false;
 };
 
 extern daemon_metrics metrics;

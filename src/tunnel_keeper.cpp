@@ -14,6 +14,7 @@
 #include "host/commands.h"
 #include "host/host.h"
 #include "host/kernel_tables.h"
+#include "host/port_guard.h"
 #include "registry/registry.h"
 #include "server/telnet_server.h"
 
@@ -42,6 +43,7 @@ int print_usage()
     fprintf(stderr, "-a U: users besides root allowed to send commands, comma separated (default www-data)\n");
     fprintf(stderr, "-k T: type of the generated ssh keys: ed25519, rsa or ecdsa (default ed25519)\n");
     fprintf(stderr, "-x N: longest time in seconds that a host command may run before it is killed (default 30)\n");
+    fprintf(stderr, "-g: let every user bind the pool's ports, not only root and each port's grant\n");
     fprintf(stderr, "\n");
     fprintf(stderr, "Telnet Options:\n");
     fprintf(stderr, "request:name:port1,port2,...   => generate request for trelvox with given name and comma separated port list\n");
@@ -59,7 +61,7 @@ int print_usage()
 }
 
 int parse_commandline(int argc, char** argv, std::string& ip, std::string& portrange,
-                      std::string& logfile, std::string& statefile, std::string& keytype, std::vector<unsigned>& allowed, int* listenport, int* timeout, int* max_lifetime, int* command_limit, int* clean)
+                      std::string& logfile, std::string& statefile, std::string& keytype, std::vector<unsigned>& allowed, int* listenport, int* timeout, int* max_lifetime, int* command_limit, int* clean, int* guard)
 {
     static const struct option long_options[] = {
         {"ip", required_argument, nullptr, 'i'},
@@ -73,11 +75,12 @@ int parse_commandline(int argc, char** argv, std::string& ip, std::string& portr
         {"state", required_argument, nullptr, 's'},
         {"max-lifetime", required_argument, nullptr, 'm'},
         {"command-limit", required_argument, nullptr, 'x'},
+        {"no-port-guard", no_argument, nullptr, 'g'},
         {nullptr, 0, nullptr, 0},
     };
     bool timeout_given = false;
     for (;;) {
-        int c = getopt_long(argc, argv, "i:p:t:m:r:l:k:a:s:x:ch", long_options, nullptr);
+        int c = getopt_long(argc, argv, "i:p:t:m:r:l:k:a:s:x:cgh", long_options, nullptr);
         switch (c) {
         case -1:
             // Without -m the longest lifetime is -t. A -t beyond -m could
@@ -91,6 +94,9 @@ int parse_commandline(int argc, char** argv, std::string& ip, std::string& portr
             return 0;
         case 'c':
             *clean = 1;
+            break;
+        case 'g':
+            *guard = 0;
             break;
         case 'i':
             ip = optarg;
@@ -163,6 +169,7 @@ int main(int argc, char** argv)
     std::string sship;
     std::string portrange = "20000-21000";
     int clean = 0;
+    int guard = 1;
     int listenport = 55444;
     int timeout = 3600;
     int max_lifetime = 0;
@@ -176,7 +183,7 @@ int main(int argc, char** argv)
     if (const struct passwd* www_data = getpwnam("www-data"))
         allowed.push_back(www_data->pw_uid);
 
-    if (parse_commandline(argc, argv, sship, portrange, logfilepath, statefile, keytype, allowed, &listenport, &timeout, &max_lifetime, &command_limit, &clean) == -1) {
+    if (parse_commandline(argc, argv, sship, portrange, logfilepath, statefile, keytype, allowed, &listenport, &timeout, &max_lifetime, &command_limit, &clean, &guard) == -1) {
         print_usage();
         return -1;
     }
@@ -212,6 +219,16 @@ int main(int argc, char** argv)
     changes.set_ssh_ip(sship);
     log_msg("main", "started tunnel_keeper\n");
     metrics.set_start_time(wall_clock_seconds());
+    // Armed before any grant comes back, so that each one's ports are its
+    // account's again before anything else may bind them.
+    int start, stop;
+    std::string why = "-g given";
+    parse_port_range(portrange, start, stop);
+    if (guard && arm_port_guard(start, stop, why))
+        grants.watch_ports(guard_port);
+    else
+        log_msg("main", "port guard off: %s; any user may listen on a pool port\n", why.c_str());
+    metrics.set_port_guard(port_guard_armed());
     // Before serving, with or without -c: the grants of the last run come
     // back, and -c purges only what none of them owns. Their host work is
     // the first in the host queue; reads are served meanwhile.

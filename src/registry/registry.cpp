@@ -75,10 +75,18 @@ bool registry::find(const std::string& name, localuser& record) const
     return true;
 }
 
+void registry::set_owner(const port_list& ports, unsigned uid) const
+{
+    if (m_port_owner)
+        for (int port : ports)
+            m_port_owner(port, uid);
+}
+
 void registry::store(const std::string& name, const localuser& record)
 {
     std::lock_guard<std::mutex> hold(m_lock);
     m_trelvox_to_localuser_map[name] = record;
+    set_owner(record.localports, record.uid);
     ++m_version;
 }
 
@@ -91,6 +99,7 @@ bool registry::take_out(const std::string& name, time_t now, localuser& record)
     record = it->second;
     record.end = std::min(record.end, now);
     m_leaving[record.username] = {name, record, record.localports, true, true};
+    set_owner(record.localports, 0);
     m_trelvox_to_localuser_map.erase(it);
     ++m_version;
     return true;
@@ -106,15 +115,33 @@ int registry::check_acl(const std::string& name, localuser& record) const
     return record.acl.empty() ? 0 : 2;
 }
 
+localuser* registry::grant_of(const std::string& name, const std::string& user)
+{
+    const auto live = m_trelvox_to_localuser_map.find(name);
+    if (live != m_trelvox_to_localuser_map.end() && live->second.username == user)
+        return &live->second;
+    const auto leaving = m_leaving.find(user);
+    return leaving == m_leaving.end() ? nullptr : &leaving->second.record;
+}
+
 bool registry::set_acl(const std::string& name, const localuser& record, const std::string& acl)
 {
     std::lock_guard<std::mutex> hold(m_lock);
-    const auto it = m_trelvox_to_localuser_map.find(name);
-    if (it == m_trelvox_to_localuser_map.end() || it->second.username != record.username)
+    localuser* grant = grant_of(name, record.username);
+    if (!grant)
         return false;
-    it->second.acl = acl;
+    grant->acl = acl;
     ++m_version;
-    return true;
+    return m_leaving.count(record.username) == 0;
+}
+
+void registry::mark_stray_rules(const std::string& name, const std::string& user)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (localuser* grant = grant_of(name, user)) {
+        grant->stray_rules = true;
+        ++m_version;
+    }
 }
 
 bool registry::set_end(const std::string& name, const std::string& user, time_t end)
@@ -138,6 +165,7 @@ grant_list registry::take_out_ended(time_t now)
             // needed before its removal, only once it is gone.
             ended.emplace_back(it->first, it->second);
             m_leaving[it->second.username] = {it->first, it->second, it->second.localports, true, true};
+            set_owner(it->second.localports, 0);
             it = m_trelvox_to_localuser_map.erase(it);
         } else {
             ++it;
@@ -242,6 +270,7 @@ bool registry::claim(const std::string& name, const localuser& record)
             return false;
     m_free_ports.remove_if([&](int port) { return distinct.count(port) != 0; });
     m_trelvox_to_localuser_map[name] = record;
+    set_owner(record.localports, record.uid);
     ++m_version;
     return true;
 }

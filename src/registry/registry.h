@@ -22,6 +22,10 @@ struct localuser {
     port_list remoteports;  // device ports, same length and order
     time_t end = 0;         // the grant's end, as its key line says; it expires then
     std::string acl;        // source filter; empty until "acl" sets it once
+    // Rules of the daemon's shape may be on its ports that its filter does
+    // not account for: an undo could not delete them. Its removal then
+    // deletes every such rule the firewall lists on its ports.
+    bool stray_rules = false;
 };
 
 typedef std::vector<std::pair<std::string, localuser>> grant_list;
@@ -65,8 +69,13 @@ public:
     // Sets the filter of a grant that has none yet: 0; 1 unknown name; 2 a
     // filter is set already (its text in `record.acl`).
     int check_acl(const std::string& name, localuser& record) const;
-    // Sets the filter of the grant, if it is still the one `record` names.
+    // Sets the filter of the grant, if it is still the one `record` names:
+    // true. A grant that ended meanwhile gets it too, so that its removal
+    // deletes the rules: false.
     bool set_acl(const std::string& name, const localuser& record, const std::string& acl);
+    // Marks the grant of account `user`, live or leaving, as having stray
+    // rules on its ports.
+    void mark_stray_rules(const std::string& name, const std::string& user);
     // Moves the end of the grant, if it is still the one of account `user`.
     bool set_end(const std::string& name, const std::string& user, time_t end);
     // Takes out every grant whose end is `now` or earlier, as take_out does;
@@ -104,7 +113,18 @@ public:
     // True when every port lies in the pool's range.
     bool in_range(const port_list& ports) const;
 
+    // `owner` learns, in the same step as the registry, each port that
+    // passes to a live grant (its account's uid) or leaves one (0): the
+    // port guard follows it. Set before any grant is stored.
+    void watch_ports(void (*owner)(int port, unsigned uid)) { m_port_owner = owner; }
+
 private:
+    // The grant of account `user` under `name`, live or leaving; null when
+    // there is none. With m_lock held.
+    localuser* grant_of(const std::string& name, const std::string& user);
+    void set_owner(const port_list& ports, unsigned uid) const;
+    void (*m_port_owner)(int, unsigned) = nullptr;
+
     mutable std::mutex m_lock;
     port_list m_free_ports;
     std::map<std::string, localuser> m_trelvox_to_localuser_map;
