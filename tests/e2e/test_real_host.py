@@ -2,7 +2,7 @@
 # in private network, mount and pid namespaces (harness.in_namespaces): when
 # the test ends, the kernel ends every process left in the namespace. Exit
 # status 77: skipped (not root, outside CI).
-import calendar, glob, json, os, pathlib, pwd, re, shutil, signal, socket, socketserver, subprocess, sys, tempfile, threading, time, unittest, urllib.request
+import calendar, ctypes, glob, json, os, pathlib, pwd, re, shutil, signal, socket, socketserver, struct, subprocess, sys, tempfile, threading, time, unittest, urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
 from harness import BINARY, HOLD_REAPING, SANITIZER_REPORT, main, wait_for  # noqa: E402
@@ -14,8 +14,25 @@ CTL_ON_PATH = dict(os.environ, PATH=os.path.dirname(BINARY) + ":" + os.environ["
 SSH = ["-i", "/tmp/key", "-o", "UserKnownHostsFile=/tmp/known_hosts", "-o", "BatchMode=yes"]
 
 
+def unit_limits():
+    """The daemon's command prefix that applies the installed unit's limits: a mount namespace of its own with /, /usr
+    and /boot read-only and no home directories (ProtectSystem, ProtectHome), then setpriv with the unit's own
+    CapabilityBoundingSet and NoNewPrivileges."""
+    root = tempfile.mkdtemp()
+    subprocess.run(["cmake", "--install", os.path.dirname(BINARY)], env=dict(os.environ, DESTDIR=root), check=True, capture_output=True)
+    unit = dict(re.findall(r"^(\w+)=(.*)$", read(glob.glob(root + "/**/tunnel_keeper.service", recursive=True)[0]), re.M))
+    shutil.rmtree(root)
+    caps = ",".join("+" + c.lower()[4:] for c in unit["CapabilityBoundingSet"].split())
+    return ["unshare", "-m", "sh", "-ec", "mount -o remount,bind,ro /; for d in /usr /boot; do [ ! -d $d ] || mount --bind -o ro $d $d; done; "
+            "for d in /home /root; do [ ! -d $d ] || mount -t tmpfs -o ro tmpfs $d; done; exec setpriv --bounding-set -all,%s %s -- \"$@\"" % (
+                caps, "--no-new-privs" * (unit["NoNewPrivileges"] == "yes")), "daemon"]
+
+
 def read(path):
     return pathlib.Path(path).read_text(errors="replace") if os.path.exists(path) else ""
+
+
+LIMITS = unit_limits() if os.geteuid() == 0 else []
 
 
 def round_trip(port, host="127.0.0.1"):
@@ -25,6 +42,24 @@ def round_trip(port, host="127.0.0.1"):
             return s.recv(100)
     except OSError:
         return None
+
+
+def binds(user, port, *addresses):
+    # What a bind() by `user` to each address (127.0.0.1 by default) and the port gives, as a server binds (past the
+    # port's time-wait connections): "ok" or the errno.
+    script = ("import socket,sys\nfor a in sys.argv[2:]:\n  s=socket.socket(socket.AF_INET6 if ':' in a else socket.AF_INET)\n"
+              "  s.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1)\n  try: s.bind((a,int(sys.argv[1]))); print('ok')\n  except OSError as e: print(e.errno)\n  s.close()")
+    return subprocess.run(["/usr/bin/python3", "-c", script, str(port)] + list(addresses or ["127.0.0.1"]), user=user,
+                          capture_output=True, text=True).stdout.split()
+
+
+def program_exists(program):
+    # bpf(BPF_PROG_GET_FD_BY_ID): a program that no link, attachment or descriptor holds is gone.
+    attr = ctypes.create_string_buffer(struct.pack("I", program) + bytes(124))
+    fd = ctypes.CDLL(None, use_errno=True).syscall(321, 13, attr, 128)
+    if fd >= 0:
+        os.close(fd)
+    return fd >= 0
 
 
 def exporter_page(url):
@@ -56,7 +91,7 @@ class RealHost(unittest.TestCase):
         # A decoy TMPDIR: the homes must still be made in /tmp.
         log = "%s/tk%d.log" % (self.dir, len(os.listdir(self.dir)))
         env = dict(os.environ, TMPDIR=self.dir, PATH=(path + ":" if path else "") + os.environ["PATH"])
-        daemon = subprocess.Popen([BINARY, "-i", "127.0.0.1", "-l", log, "-r", "20000-20010"] + list(args), env=env)
+        daemon = subprocess.Popen(LIMITS + [BINARY, "-i", "127.0.0.1", "-l", log, "-r", "20000-20010"] + list(args), env=env)
         wait_for("the daemon", lambda: "started tunnel_keeper" in read(log))
         self.addCleanup(lambda: daemon.kill() or daemon.wait())
         return daemon, log
@@ -126,14 +161,18 @@ class RealHost(unittest.TestCase):
             daemon.wait()
 
     def test_grants_on_a_real_host(self):
+        # Without the drop-in the port guard is off (-g): any user may listen on a pool port. With it, the guard is on.
         for drop_in in (False, True):
             sshd, sshd_log = self.start_sshd(drop_in)
-            daemon, log = self.start_daemon()
+            daemon, log = self.start_daemon(*["-g"] * (not drop_in))
+            self.assertEqual("port guard off: -g given" in read(log), not drop_in)
             self.grant("b")
             command, user, local = self.grant("a")
             self.assertEqual((local, self.ask("status:a")), (20001, "waiting"))
             self.run_device(command, local)
-            self.assertEqual(self.ask("status:a"), "connected")
+            # Beside the device's tunnel, another user binds neither its port, on any address, nor a free pool port.
+            self.assertEqual((self.ask("status:a"), binds("nobody", local, "127.0.0.1", "0.0.0.0", "::1", "::") + binds("nobody", 20009)),
+                             ("connected", ["1"] * 5 if drop_in else ["98"] * 4 + ["ok"]))
             fingerprint = re.search(r"grant \|a\| %s (SHA256:\S+) until " % user, read(log)).group(1)
             self.assertRegex(read(sshd_log), "Accepted publickey for %s .* %s\n" % (user, re.escape(fingerprint)))
             self.assertEqual(self.attacks(user), [], "drop-in %s" % drop_in)
@@ -147,11 +186,13 @@ class RealHost(unittest.TestCase):
                     pass
             wait_for("waiting", lambda: self.ask("status:a") == "waiting")
             squatter = subprocess.Popen(["/usr/bin/python3", "-c", "import socket,time\ns=socket.create_server(('127.0.0.1',%d))\n"
-                                         "time.sleep(60)" % local], user="nobody")
+                                         "time.sleep(60)" % local], user="root" if drop_in else "nobody")
             wait_for("taken", lambda: self.ask("status:a") == "taken")
             squatter.kill()
+            squatter.wait()
             self.assertEqual(self.release_waits_for_reaping("a", user), ("OK", 1, False))
-            self.assertEqual(own_rules(local), [])
+            # Released, the port is free again: root's alone while the guard is on.
+            self.assertEqual((own_rules(local), binds("nobody", local), binds("root", local)), ([], ["1" if drop_in else "ok"], ["ok"]))
             if drop_in:
                 self.restarts(daemon)
             else:
@@ -206,14 +247,18 @@ class RealHost(unittest.TestCase):
             self.ask("release:settled")   # the start's host work is done
             self.assertEqual("line 5 is damaged" in read(log), restart == 0)   # and no damaged line is written again
             # Each filtered port has exactly its three rules, in their order, after every restart.
-            self.assertEqual((own_rules(b), own_rules(w), own_rules(20009), "sshtmp_Orphan01:" in read("/etc/passwd")),
-                             (exact("10.9.9.9/32", b), exact("10.1.2.0/24", w), [], False), restart)
+            # The guard is armed again before the grants come back: their accounts may bind their ports, nobody else.
+            self.assertEqual((own_rules(b), own_rules(w), own_rules(20009), "sshtmp_Orphan01:" in read("/etc/passwd"),
+                              binds("nobody", w) + binds(after["w"][0], w)),
+                             (exact("10.9.9.9/32", b), exact("10.1.2.0/24", w), [], False, ["1", "ok"]), restart)
         self.assertEqual((round_trip(local), self.ask("status:c"), self.ask("acl:b:10.1.1.1")), (b"hello from device\n", "connected", "ERROR"))
         self.assertNotIn(self.grant("n")[2], [int(g[1]) for g in before.values()])
         self.assertEqual((self.ask("release:b"), self.ask("release:w"), own_rules(b), own_rules(w)), ("OK", "OK", [], []))
-        # After shutdown nothing comes back. A grant taken back ends at its own end, not a lifetime after the start.
+        # After shutdown nothing comes back, and no guard is left: its program is gone, and any user may bind a pool
+        # port. A grant taken back ends at its own end, not a lifetime after the start.
+        program = int(re.findall(r"port guard on: .* \(program (\d+) on ", read(log))[-1])
         self.ask("shutdown")
-        daemon.wait(30)
+        self.assertEqual((daemon.wait(30), wait_for("the program's end", lambda: not program_exists(program) and binds("nobody", b))), (0, ["ok"]))
         daemon, log = self.start_daemon("-t", "6", "-k", "rsa")
         self.assertEqual(self.ask("list"), "")
         command, _, local = self.grant("x")
@@ -255,7 +300,8 @@ class RealHost(unittest.TestCase):
         _, user, local = self.grant("a")
         self.assertEqual(self.ask("acl:a:10.9.9.0/24"), "OK")
         # What a caller could change: the grants (their seconds left aside), the accounts and the rules.
-        host = lambda: (re.sub(r" => \d+ => (sshtmp_)", r" => \1", self.ask("list")), read("/etc/passwd"), own_rules(local))
+        listed = lambda text: re.sub(r" => \d+ => (sshtmp_)", r" => \1", text)
+        host = lambda: (listed(self.ask("list")), read("/etc/passwd"), own_rules(local))
         before = host()
         table = [("root", "localports:a", str(local)), ("www-data", "key:a", "/tmp/%s.key" % user)] + [
             ("mallory", r, "ERROR") for r in ("list", "key:a", "request:m:22", "acl:a:10.1.1.1", "release:a", "shutdown")]
@@ -293,7 +339,7 @@ class RealHost(unittest.TestCase):
         daemon.kill()
         daemon.wait()
         self.start_daemon("-a", "mallory")
-        self.assertEqual([as_user("mallory", "list"), as_user("www-data", "list")], [self.ask("list"), "ERROR"])
+        self.assertEqual([listed(as_user("mallory", "list")), as_user("www-data", "list")], [listed(self.ask("list")), "ERROR"])
 
     def test_metrics_reach_the_node_exporter(self):
         subprocess.run(["useradd", "-M", "eve"], check=True)
@@ -364,7 +410,7 @@ class RealHost(unittest.TestCase):
         grants = lambda: [float(r["value"][1]) for r in api("query?query=tunnel_keeper_grants").get("result", [])]
         firing = lambda: "TunnelKeeperPoolExhausted" in [a["labels"]["alertname"] for a in api("alerts").get("alerts", []) if a["state"] == "firing"]
         for step, count in ((None, 0), ("request:p1:22", 1), ("request:p2:22", 2), ("release:p1", 1)):
-            self.assertTrue(step is None or self.ask(step) != "ERROR")
+            self.assertTrue(step is None or self.ask(step) != "ERROR", subprocess.run(["ss", "-ltnp"], capture_output=True, text=True).stdout)
             subprocess.run(METRICS + [textfiles], check=True, env=CTL_ON_PATH)
             wait_for("tunnel_keeper_grants %d" % count, lambda: grants() == [count], 30)
             self.assertEqual(wait_for("the alert", lambda: firing() == (count == 2) and [count == 2], 30), [count == 2], step)

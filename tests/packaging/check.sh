@@ -25,6 +25,10 @@ for prefix in /usr /usr/local; do
   done
   cp "$root$prefix/lib/systemd/system/tunnel_keeper-metrics.timer" "$tmp/"
   out=$(cd "$tmp" && systemd-analyze verify --man=no tunnel_keeper.service tunnel_keeper-metrics.service tunnel_keeper-metrics.timer 2>&1) && [ -z "$out" ] || fail "units: $out"
+  # The exposure the operator's own check gives: the daemon at most 4.5, the metrics service lower still.
+  exposure() { systemd-analyze security --offline=true "$tmp/$1.service" 2>&1 | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p'; }
+  daemon=$(exposure tunnel_keeper) metrics=$(exposure tunnel_keeper-metrics)
+  awk -v d="$daemon" -v m="$metrics" 'BEGIN { exit !(d != "" && m != "" && d <= 4.5 && m < d) }' || fail "exposure: daemon $daemon, metrics $metrics"
 done
 root=$tmp/root/usr
 
