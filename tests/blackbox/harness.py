@@ -60,7 +60,7 @@ def main(script):
         print("skipped: needs root", file=sys.stderr)
         sys.exit(1 if os.environ.get("CI") == "true" else 77)   # in CI it must run
     in_namespaces(script)
-    unittest.main(module="__main__", argv=[sys.argv[0], "-v"])
+    unittest.main(module="__main__", argv=[sys.argv[0], "-v"] + sys.argv[1:])   # names of tests to run, if any
 
 
 def wait_for(what, check, timeout=10.0):

@@ -62,6 +62,14 @@ def program_exists(program):
     return fd >= 0
 
 
+def connects(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
 def exporter_page(url):
     try:
         with urllib.request.urlopen(url, timeout=5) as page:
@@ -200,6 +208,35 @@ class RealHost(unittest.TestCase):
                 daemon.wait(30)
             sshd.terminate()
             sshd.wait()
+
+    def test_rules_that_an_undo_or_a_removal_could_not_delete_go_with_their_grant(self):
+        # iptables and ip6tables that fail once (status 4, as while another tool holds the firewall's lock) for the
+        # arguments in bin/TOOL.once. An acl whose IPv6 rule fails and whose undo cannot delete its DROP rule at once
+        # answers ERROR, and the release deletes that rule; a filtered grant whose DROP rule survives the release's
+        # first attempt is answered ERROR, and the retry deletes what is left. Then the port is reachable again.
+        os.makedirs(self.dir + "/bin")
+        for tool in ("iptables", "ip6tables"):
+            pathlib.Path("%s/bin/%s" % (self.dir, tool)).write_text(
+                '#!/bin/sh\n[ "$*" = "$(cat $0.once 2>/dev/null)" ] && rm $0.once && exit 4\nexec /usr/sbin/%s "$@"\n' % tool)
+            os.chmod("%s/bin/%s" % (self.dir, tool), 0o755)
+        once = lambda tool, args: pathlib.Path("%s/bin/%s.once" % (self.dir, tool)).write_text(args)
+        daemon, log = self.start_daemon(path=self.dir + "/bin")
+        for name, first in (("a", "ip6tables"), ("b", None)):
+            local = self.grant(name)[2]
+            drop = "-D INPUT -p tcp -j DROP --dport %d" % local
+            if first:
+                once(first, drop.replace("-D", "-A"))
+            once("iptables", drop)   # a: the undo's delete; b: the release's first delete
+            self.assertEqual((self.ask("acl:%s:10.9.9.0/24" % name), own_rules(local)[-1:]),
+                             ("ERROR" if first else "OK", ["-A INPUT -p tcp -m tcp --dport %d -j DROP" % local]), name)
+            if first:
+                self.assertEqual(self.ask("release:" + name), "OK")
+            else:
+                self.assertEqual(self.ask("release:" + name), "ERROR")
+                wait_for("the retry", lambda: "retrying the removal of |b|" in read(log) and self.ask("release:settled") and
+                         "tunnel_keeper_removals_pending 0" in self.ask("metrics"))
+            with socket.create_server(("127.0.0.1", local)):
+                self.assertEqual((own_rules(local), connects(local)), ([], True), name)
 
     def release_waits_for_reaping(self, name, user):
         # A process of the account whose parent is the init, which reaps it only when the test lets it: the answer
