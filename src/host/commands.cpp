@@ -18,6 +18,8 @@
 #include "../metrics.h"
 
 int command_limit_seconds = 30;
+std::atomic<unsigned long> commands_done{0};
+thread_local bool commands_count = true;
 
 namespace {
 
@@ -172,6 +174,8 @@ command_result run_command(const char* function, command_kind kind, const std::v
         ++metrics.command_timeouts;
     } else if (result.ok() || (tolerated != 0 && result.status == tolerated)) {
         result.status = 0;
+        if (commands_count)
+            ++commands_done;
         return result;
     } else {
         log_msg(function, "%s failed with status %d: %s\n", words[0].c_str(), result.status, text.c_str());

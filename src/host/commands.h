@@ -4,6 +4,7 @@
 #ifndef TUNNEL_KEEPER_HOST_COMMANDS_H
 #define TUNNEL_KEEPER_HOST_COMMANDS_H
 
+#include <atomic>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -27,6 +28,12 @@ extern int command_limit_seconds;
 // a recording stub here, and one for lstat.
 extern command_result (*host_spawn)(const std::vector<std::string>& words, bool capture, int limit_seconds);
 extern int (*host_lstat)(const char* path, struct stat* st);
+
+// Raised by every command that succeeds on a thread whose work counts as
+// progress (commands_count, true unless its thread says otherwise): a
+// shutdown waits while the host's work moves on.
+extern std::atomic<unsigned long> commands_done;
+extern thread_local bool commands_count;
 
 // How a command is logged before it runs: user and file commands as
 // "Running: %s\n", firewall commands as "RUNNING |%s|\n"; a query (it only

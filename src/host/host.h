@@ -17,6 +17,7 @@
 
 #include "../metrics.h"
 #include "../registry/registry.h"
+#include "commands.h"
 
 struct host_settings {
     std::string sship;        // address written into forwarding commands
@@ -75,10 +76,10 @@ public:
     // True once the queue has run the shutdown, behind every change asked
     // for before it.
     bool shutting_down() const { return m_shutting_down; }
-    // Raised whenever the host's work moves on: a change finished (a retry
-    // of an unfinished removal aside) or a grant gone from the host. A
-    // shutdown gives up only when it stops moving.
-    unsigned long progress() const { return m_progress; }
+    // Raised whenever the host's work moves on: a command succeeded or a
+    // change finished (retries of unfinished removals aside), or a grant
+    // left the host. A shutdown gives up only when it stops moving.
+    unsigned long progress() const { return m_progress + commands_done; }
 
     // At start, before the threads run: takes back every live grant of the
     // state file whose account and home are as provisioning left them, and

@@ -56,6 +56,7 @@ void host::run_queue()
             m_queue.pop_front();
             m_busy = true;
         }
+        commands_count = change.progress;
         change.run();
         if (change.progress)
             ++m_progress;

@@ -166,13 +166,14 @@ void telnet_server::shutdown_wait()
     // The queue runs the shutdown behind every change asked for before it;
     // then the expiry thread takes every grant out and queues its removal.
     // The process ends once none is left on the host and the queue is idle.
-    // It gives up only when the host's work has not moved on (no change
-    // finished, no grant gone) for longer than a command may run, and a few
-    // seconds more for the change of a command killed at that limit to
-    // finish; the state file then lists what is left, for the next start.
+    // It gives up only when the host's work has not moved on (no command
+    // succeeded, no change finished, no grant gone) for longer than a
+    // command may run, and 3 seconds more: the expiry pass that queues a
+    // removal, and the kill of a command at the limit. The state file then
+    // lists what is left, for the next start.
     using namespace std::chrono;
     const auto read_at = steady_clock::now();
-    const auto limit = seconds(command_limit_seconds + 5);
+    const auto limit = seconds(command_limit_seconds + 3);
     auto moved = read_at;
     unsigned long progress = m_host.progress();
     for (;;) {

@@ -24,7 +24,7 @@ STUB = ('#!/bin/sh\nls -l /proc/$$/fd | grep -c -e socket: -e "$STUB_LOG" -e "$S
 # iptables -S prints what the test put in record.iptables; ssh-keygen -t T -f P makes a key pair of mode 600 with the
 # public key given; accounts are real (in the namespaces' own /etc); the others run the real program.
 KEYGEN = STUB + 'umask 077; echo private > "$4"; echo "%s" > "$4.pub"\n'
-REAL = {p: 'exec %s "$@"\n' % shutil.which(p) for p in ("useradd", "userdel", "killall", "chown", "mktemp", "sed", "install")}
+REAL = {p: 'exec %s "$@"\n' % shutil.which(p) for p in ("useradd", "userdel", "killall", "chown", "mktemp", "sed", "install", "mv")}
 STUBS = dict({p: STUB + REAL[p] for p in REAL}, **{"ssh-keygen": KEYGEN % PUBLIC_KEY},
              iptables=STUB + '[ "$1" != -S ] || cat "$STUB_RECORD.$(basename "$0")" 2>/dev/null\n')
 STUBS["ip6tables"] = STUBS["iptables"]

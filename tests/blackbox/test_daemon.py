@@ -2,7 +2,7 @@
 # misbehaving clients; provisioning, removal, filter, status, purge and the
 # pool, seen through the commands it logs, the stubs record and the files it
 # leaves.
-import calendar, os, re, socket, struct, subprocess, sys, threading, time, unittest
+import calendar, os, re, signal, socket, struct, subprocess, sys, threading, time, unittest
 from pathlib import Path
 from harness import BINARY, FINGERPRINT, HEAD, KEYGEN, REAL, STUB, STUBS, Daemon, main, user_of, wait_for
 
@@ -127,6 +127,15 @@ class Daemons(unittest.TestCase):
         self.assertEqual([d.ask(r) for r in ("localports:b\0:x", "remoteports:b", "key:a", "status:b", "release: a", "release:a:x",
                                              "localports:a:x", "release:a", "release:a")],
                          ["20000,20001", "22,80", "/tmp/%s.key" % user_a, "waiting,waiting", "ERROR", "ERROR", "ERROR", "OK", "ERROR"])
+        # A request sent and half-closed while the daemon is stopped: the kernel acknowledges the client's FIN, and the
+        # caller check finds the client's end in FIN_WAIT2, ours in CLOSE_WAIT. It is served.
+        d.proc.send_signal(signal.SIGSTOP)
+        with socket.create_connection(("127.0.0.1", d.port)) as s:
+            s.sendall(b"remoteports:b\n")
+            s.shutdown(socket.SHUT_WR)
+            wait_for("FIN_WAIT2", lambda: "127.0.0.1:%d" % d.port in subprocess.run(["ss", "-tn", "state", "fin-wait-2"], capture_output=True, text=True).stdout)
+            d.proc.send_signal(signal.SIGCONT)
+            self.assertEqual(s.recv(100), b"22,80\n")
         name = "n" * (2048 - len("request::22"))    # the 2049th byte is not read
         self.assertIn(" -R 20003:0.0.0.0:22 ", d.send("request:%s:229" % name))
         self.assertEqual(d.send(b"localports:" + name.encode() + b"junk"), "20003\n")
@@ -240,21 +249,43 @@ class Daemons(unittest.TestCase):
         self.assertEqual(d.log().count("useradd ran longer than 3 seconds and was killed: useradd -d"), 2)
         # A removal whose userdel fails is answered ERROR and retried until it is made.
         user = user_of(answers[0])
+        # The pauses between attempts are 1 s, then 2 s (each ends at the expiry pass of its second): the third attempt
+        # comes 1 to 3 s after the first.
         d.fault("fail", "userdel")
         self.assertEqual(d.ask("release:f0"), "ERROR")
+        released = time.time()
+        third = wait_for("the third attempt", lambda: "retrying the removal of |f0| %s, attempt 3\n" % user in d.log() and time.time())
         os.remove(d.record + ".fail.userdel")
-        wait_for("the retry", lambda: "retrying the removal of |f0| %s, attempt 2\n" % user in d.log() and d.settled() is None and
-                 d.metric("tunnel_keeper_removals_pending") == 0)
+        self.assertTrue(1 < third - released < 3.5, third - released)
+        wait_for("the retry", lambda: d.settled() is None and d.metric("tunnel_keeper_removals_pending") == 0)
         self.assertNotIn(user + ":", Path("/etc/passwd").read_text())
         # A shutdown whose removals cannot be made gives up, and the state file keeps every grant, ended, for the next start.
         d.fault("fail", "userdel")
-        self.assertEqual((d.send("shutdown\n"), d.proc.wait(15)), ("", 2))
+        self.assertEqual((d.send("shutdown\n"), d.proc.wait(20)), ("", 2))
         kept = [line.split("\t") for line in Path(d.state).read_text().splitlines()[1:]]
         self.assertEqual((len(kept), all(int(f[4]) <= time.time() for f in kept)), (62, True))
         self.assertRegex(d.log(), r"shutting down gave up after \d+ seconds: 62 grants are still on the host\n")
         stopping.join()
         self.assertEqual((slow.proc.wait(10), time.time() - begun > 20, [h for h in homes if os.path.lexists(h)]), (0, True, []))
         self.assertRegex(slow.log(), r"Running: rm -rf %s %s.key\n.*shutting down took 2\d seconds\n$" % (homes[1], homes[1]))
+
+    def test_shutdown_behind_slow_or_hung_changes_exits_with_the_host_clean(self):
+        # -x 2: twelve grants whose useradd takes 0.4 s each, then a shutdown (the host's work moves on all the while);
+        # a grant whose useradd hangs until it is killed at the limit, with a shutdown right behind it (its clock starts
+        # once the grant is undone, which takes a while). Each ends with status 0, no account or home left, and an empty
+        # state file.
+        for hang, count in ((False, 12), (True, 1)):
+            d = Daemon(self, "-x", "2", stubs={"useradd": STUB + "sleep 0.4\n" + REAL["useradd"], "rm": STUB + "sleep 0.3\nexec /bin/rm \"$@\"\n"})
+            if hang:
+                d.fault("hang", "useradd")
+            callers = [threading.Thread(target=d.send, args=("request:d%d:22\n" % n,)) for n in range(count)]
+            for c in callers:
+                c.start()
+            wait_for("the requests", lambda: d.log().count("run: read request:") == count and "Running: useradd" in d.log())
+            self.assertEqual((d.send("shutdown\n"), d.proc.wait(60)), ("", 0), hang)
+            users = re.findall(r"<= (sshtmp_\w{8})", d.log())
+            self.assertEqual(([u for u in users if os.path.lexists("/tmp/" + u) or u + ":" in Path("/etc/passwd").read_text()], len(users),
+                              Path(d.state).read_text().count("\n")), ([], count, 1), hang)
 
     def test_request_status_filter_and_release(self):
         d, started = Daemon(self), int(time.time())
@@ -295,15 +326,19 @@ class Daemons(unittest.TestCase):
         asked, commands = int(time.time()), len(d.commands())
         self.assertEqual([d.ask("extend:" + r) for r in ("dev:900", "nobody:60", "dev:0", "dev:3601", "dev:6x", "dev", "dev:60")],
                          ["OK"] + ["ERROR"] * 5 + ["OK"])
+        d.fault("once", "mv", "-fT *")   # the next extend fails at its last step, and is undone
+        self.assertEqual(d.ask("extend:dev:300"), "ERROR")
         ends = [calendar.timegm(time.strptime(e, "%Y-%m-%dT%H:%M:%SZ")) for e in re.findall(r"extend_grant: grant \|dev\| %s %s until (\S+Z)\n"
                                                                                             % (user, re.escape(FINGERPRINT)), d.log())]
         ssh = "/tmp/%s/.ssh/" % user
-        self.assertEqual(d.commands(commands), [c for e in ends for c in (
+        end, failed = ends[-1], int(re.search(r"touch -d @(\d+) ", d.commands(commands)[4 * len(ends)]).group(1))
+        self.assertEqual(d.commands(commands), [c for e in ends + [failed] for c in (
             "touch -d @%d %send" % (e, ssh), "sed -n 's/expiry-time=\"[0-9]*\"/%s/w %sauthorized_keys.new' %sauthorized_keys" % (expiry(e), ssh, ssh),
-            "chmod 644 %sauthorized_keys.new" % ssh, "mv -fT %sauthorized_keys.new %sauthorized_keys" % (ssh, ssh))])
-        end = ends[-1]
+            "chmod 644 %sauthorized_keys.new" % ssh, "mv -fT %sauthorized_keys.new %sauthorized_keys" % (ssh, ssh))] + [
+            "rm -f %sauthorized_keys.new" % ssh, "touch -d @%d %send" % (end, ssh)])
         self.assertEqual((asked <= end - 60 <= time.time(), expiry(end) in Path(ssh + "authorized_keys").read_text(), os.stat(ssh + "end").st_mtime,
-                          "\t%d\t" % end in Path(d.state).read_text()), (True, True, end, True))
+                          "\t%d\t" % end in Path(d.state).read_text(), os.path.exists(ssh + "authorized_keys.new"),
+                          d.metric("tunnel_keeper_extended_total")), (True, True, end, True, False, 2))
         d.proc.kill()
         again = Daemon(self, files={".state": Path(d.state).read_text()})
         self.assertEqual(re.sub(" => (60|59|58) => ", " => 60 => ", again.ask("list")), "dev => 22 => 20002 => 60 => %s\n" % user)

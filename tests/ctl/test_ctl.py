@@ -1,6 +1,6 @@
 # The control client against a stand-in daemon that answers as each row says: what it sends, its exit status, its
 # output and its JSON.
-import json, os, socket, subprocess, threading, unittest
+import json, os, socket, subprocess, threading, time, unittest
 
 CTL = os.environ.get("TK_CTL", os.path.join(os.path.dirname(__file__), "../../build/tunnel_keeper-ctl"))
 LISTING = "a => 22,80 => 20000,20001 => 59 => sshtmp_Aaaaaaaa\nx => y => 1 => 20002 => 0 => sshtmp_Bbbbbbbb\n"
@@ -21,8 +21,11 @@ class Client(unittest.TestCase):
                     while not request.endswith(b"\n"):
                         request += conn.recv(100)
                     asked.append(request.decode()[:-1])
-                    if asked[-1] in answers:   # otherwise closed without an answer
-                        conn.sendall(answers[asked[-1]].encode() + b"\n")
+                    answer = answers.get(asked[-1], False)   # False: closed without an answer; None: held open, silent
+                    while answer is None and conn.recv(100):
+                        pass
+                    if answer is not False and answer is not None:
+                        conn.sendall((answer if isinstance(answer, bytes) else answer.encode()) + b"\n")
         threading.Thread(target=serve, daemon=True).start()
         table = [  # arguments, the answers, exit status, standard output (parsed when JSON), the requests sent
             (["request", "a", "22,80", "600"], {"request:a:22,80:600": "ssh -R x"}, 0, "ssh -R x\n", ["request:a:22,80:600"]),
@@ -31,6 +34,9 @@ class Client(unittest.TestCase):
             (["key", "a"], {}, 1, "", ["key:a"]),
             (["shutdown"], {}, 0, "", ["shutdown"]),
             (["list", "--json"], {"list": LISTING}, 0, GRANTS, ["list"]),
+            (["list", "--json"], {"list": b"caf\xe9 => 22 => 20000 => 5 => sshtmp_Aaaaaaaa"}, 0,   # Latin-1: valid UTF-8 JSON
+             [dict(GRANTS[0], name="caf\u00e9", device_ports=[22], local_ports=[20000], seconds_left=5)], ["list"]),
+            (["-w", "1", "list"], {"list": None}, 1, "", ["list"]),   # a silent daemon: no answer within a second
             (["--json", "list"], {"list": ""}, 0, [], ["list"]),
             (["status", "a", "--json"], STATUS, 0, {"name": "a", "ports": [{"local_port": 20000, "device_port": 22, "state": "connected"},
                                                                           {"local_port": 20001, "device_port": 80, "state": "waiting"}]},
@@ -43,9 +49,11 @@ class Client(unittest.TestCase):
             asked.clear()
             answers.clear()
             answers.update(answers_of_row)
+            start = time.time()
             run = subprocess.run([CTL, "-p", str(server.getsockname()[1])] + argv, capture_output=True, text=True, timeout=10)
             got = json.loads(run.stdout) if "--json" in argv and run.returncode == 0 else run.stdout
-            self.assertEqual((run.returncode, got, asked, len(run.stderr.splitlines())), (status, output, sent, int(status != 0)), argv)
+            self.assertEqual((run.returncode, got, asked, len(run.stderr.splitlines()), time.time() - start < 2.5),
+                             (status, output, sent, int(status != 0), True), argv)
 
 
 if __name__ == "__main__":

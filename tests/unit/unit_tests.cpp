@@ -108,6 +108,22 @@ TEST(Commands, RunWithoutAShellWithinTheTimeLimit)
     }
 }
 
+TEST(Accounts, NoKeyLineWithoutAPort)
+{
+    // A key line without permitlisten would let the key listen on any port: nothing is made for it.
+    const auto saved = host_spawn;
+    host_spawn = [](const std::vector<std::string>& words, bool, int) {
+        ADD_FAILURE() << command_text(words);
+        return command_result();
+    };
+    std::string user = "x", fingerprint;
+    unsigned uid;
+    bool key_copy = true;
+    EXPECT_EQ(make_account({"dev", {}, 0, "ed25519"}, user, uid, fingerprint, key_copy), -1);
+    EXPECT_EQ(user + (key_copy ? "copy" : ""), "");
+    host_spawn = saved;
+}
+
 TEST(CallerCheck, OnlyAConnectionToTheControlPortAnswersForACaller)
 {
     // A control port, a client connected to it, and a listener on another
