@@ -43,7 +43,7 @@ const std::regex known_command(
     "command=\"S\",expiry-time=\"[0-9]{14}\" /w P/\\.ssh/authorized_keys' P/key\\.pub|"
     "sed -n 's/expiry-time=\"\\[0-9\\]\\*\"/expiry-time=\"[0-9]{14}\"/w P/\\.ssh/authorized_keys\\.new' P/\\.ssh/authorized_keys|"
     "chmod 644 P/\\.ssh/authorized_keys(?:\\.new)?|mv -fT P/\\.ssh/authorized_keys\\.new P/\\.ssh/authorized_keys|"
-    "useradd -d P U|chown U P|rm -f P/\\.ssh/authorized_keys|killall -9 -u U|userdel U|"
+    "useradd -d P U|chown U P|rm -f P/\\.ssh/authorized_keys(?:\\.new)?|killall -9 -u U|userdel U|"
     "rm -rf P P\\.key|ip6tables -[AD] INPUT -p tcp -j DROP --dport 1[01][0-9]|"
     "iptables -[AD] INPUT (-s ([0-9./]+) -p tcp -j ACCEPT|-p tcp -j DROP) --dport 1[01][0-9]|(?:ip6|ip)tables -S INPUT");
 

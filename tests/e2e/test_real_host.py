@@ -53,6 +53,19 @@ def binds(user, port, *addresses):
                           capture_output=True, text=True).stdout.split()
 
 
+def plant_old_guard(cgroup):
+    # A guard as an earlier run could have left it: attached without a link (it outlives its loader), named as the
+    # daemon's program, letting every bind through. Returns a call that detaches it: true when it was still attached.
+    libc = ctypes.CDLL(None, use_errno=True)
+    bpf = lambda command, attr: libc.syscall(321, command, ctypes.create_string_buffer(attr + bytes(128 - len(attr))), 128)
+    code, gpl = ctypes.create_string_buffer(bytes.fromhex("b7000000010000009500000000000000")), ctypes.create_string_buffer(b"GPL")
+    program = bpf(5, struct.pack("<IIQQIIQII16sII", 18, 2, ctypes.addressof(code), ctypes.addressof(gpl), 0, 0, 0, 0, 0,
+                                 b"tk_port_guard", 0, 8))   # BPF_PROG_LOAD: r0 = 1, exit; for BPF_CGROUP_INET4_BIND
+    group = os.open(cgroup, os.O_RDONLY | os.O_DIRECTORY)
+    assert program >= 0 and bpf(8, struct.pack("<IIII", group, program, 8, 2)) == 0   # BPF_PROG_ATTACH, BPF_F_ALLOW_MULTI
+    return lambda: bpf(9, struct.pack("<IIII", group, program, 8, 0)) == 0   # BPF_PROG_DETACH
+
+
 def program_exists(program):
     # bpf(BPF_PROG_GET_FD_BY_ID): a program that no link, attachment or descriptor holds is gone.
     attr = ctypes.create_string_buffer(struct.pack("I", program) + bytes(124))
@@ -202,7 +215,7 @@ class RealHost(unittest.TestCase):
             # Released, the port is free again: root's alone while the guard is on.
             self.assertEqual((own_rules(local), binds("nobody", local), binds("root", local)), ([], ["1" if drop_in else "ok"], ["ok"]))
             if drop_in:
-                self.restarts(daemon)
+                self.restarts(daemon, re.search(r"\(program \d+ on (\S+)\)", read(log)).group(1))
             else:
                 self.ask("shutdown")
                 daemon.wait(30)
@@ -254,7 +267,7 @@ class RealHost(unittest.TestCase):
         release.join()
         return answer[0], subprocess.run(["pgrep", "-u", str(uid)]).returncode, (user + ":") in read("/etc/passwd")
 
-    def restarts(self, daemon):
+    def restarts(self, daemon, cgroup):
         # Three grants, connected, filtered and waiting, a crash, a damaged line, an account and a rule no grant
         # owns, and a start with -c: the three are taken back as they were.
         command, _, local = self.grant("c")
@@ -275,7 +288,10 @@ class RealHost(unittest.TestCase):
         for restart in range(3):
             daemon.kill()
             daemon.wait()
+            old_guard = plant_old_guard(cgroup) if restart == 0 else None
             daemon, log = self.start_daemon("-c")
+            # The first start finds the guard left attached the old way and detaches it.
+            self.assertEqual(("that an earlier run left" in read(log), bool(old_guard and old_guard())), (restart == 0, False))
             after = self.listing()
             self.assertEqual({n: g[:3] for n, g in after.items()}, {n: g[:3] for n, g in before.items()})
             for name, grant in after.items():
