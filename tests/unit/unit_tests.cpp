@@ -124,6 +124,23 @@ TEST(Accounts, NoKeyLineWithoutAPort)
     host_spawn = saved;
 }
 
+TEST(Registry, PortOwnersFollowTheGrants)
+{
+    // The port guard learns each port's owner in the same step as the registry: the grant's account once it is made
+    // or taken back, root alone once it is released or ended.
+    static std::vector<std::pair<int, unsigned>> seen;
+    registry grants("100-104", "");
+    grants.watch_ports([](int port, unsigned uid) { seen.emplace_back(port, uid); });
+    localuser a, b, out;
+    a.username = "sshtmp_a", a.uid = 1001, a.localports = {100, 101}, a.end = 50;
+    b.username = "sshtmp_b", b.uid = 1002, b.localports = {102}, b.end = 10;
+    grants.store("a", a);
+    EXPECT_TRUE(grants.claim("b", b));
+    EXPECT_TRUE(grants.take_out("a", 20, out));
+    grants.take_out_ended(20);
+    EXPECT_EQ(seen, (std::vector<std::pair<int, unsigned>>{{100, 1001}, {101, 1001}, {102, 1002}, {100, 0}, {101, 0}, {102, 0}}));
+}
+
 TEST(CallerCheck, OnlyAConnectionToTheControlPortAnswersForACaller)
 {
     // A control port, a client connected to it, and a listener on another
