@@ -260,6 +260,9 @@ bool arm_port_guard(int start, int stop, std::string& why)
     attr.info.info_len = sizeof info;
     attr.info.info = reinterpret_cast<__u64>(&info);
     bpf(BPF_OBJ_GET_INFO_BY_FD, attr);
+    // The links hold the programs; only their descriptors stay open.
+    close(fds[0]);
+    close(fds[2]);
     log_msg("arm_port_guard", "port guard on: binds to ports %d-%d are refused but for root and the grant that holds the "
             "port (program %u on %s)\n", start, stop - 1, info.id, root.c_str());
     return true;

@@ -113,7 +113,7 @@ class RealHost(unittest.TestCase):
         log = "%s/tk%d.log" % (self.dir, len(os.listdir(self.dir)))
         env = dict(os.environ, TMPDIR=self.dir, PATH=(path + ":" if path else "") + os.environ["PATH"])
         daemon = subprocess.Popen(LIMITS + [BINARY, "-i", "127.0.0.1", "-l", log, "-r", "20000-20010"] + list(args), env=env)
-        wait_for("the daemon", lambda: "started tunnel_keeper" in read(log))
+        wait_for("the daemon", lambda: "port guard o" in read(log))   # the start's last line: the guard on, or off and why
         self.addCleanup(lambda: daemon.kill() or daemon.wait())
         return daemon, log
 
