@@ -17,13 +17,14 @@ SSH = ["-i", "/tmp/key", "-o", "UserKnownHostsFile=/tmp/known_hosts", "-o", "Bat
 def unit_limits():
     """The daemon's command prefix that applies the installed unit's limits: a mount namespace of its own with /, /usr
     and /boot read-only and no home directories (ProtectSystem, ProtectHome), then setpriv with the unit's own
-    CapabilityBoundingSet and NoNewPrivileges."""
+    CapabilityBoundingSet and NoNewPrivileges. There no cgroup v2 hierarchy is mounted, as on a cgroup v1 host: the
+    port guard mounts its own (the black-box daemons use the host's)."""
     root = tempfile.mkdtemp()
     subprocess.run(["cmake", "--install", os.path.dirname(BINARY)], env=dict(os.environ, DESTDIR=root), check=True, capture_output=True)
     unit = dict(re.findall(r"^(\w+)=(.*)$", read(glob.glob(root + "/**/tunnel_keeper.service", recursive=True)[0]), re.M))
     shutil.rmtree(root)
     caps = ",".join("+" + c.lower()[4:] for c in unit["CapabilityBoundingSet"].split())
-    return ["unshare", "-m", "sh", "-ec", "mount -o remount,bind,ro /; for d in /usr /boot; do [ ! -d $d ] || mount --bind -o ro $d $d; done; "
+    return ["unshare", "-m", "sh", "-ec", "for m in $(findmnt -t cgroup2 -n -o TARGET); do umount $m; done; mount -o remount,bind,ro /; for d in /usr /boot; do [ ! -d $d ] || mount --bind -o ro $d $d; done; "
             "for d in /home /root; do [ ! -d $d ] || mount -t tmpfs -o ro tmpfs $d; done; exec setpriv --bounding-set -all,%s %s -- \"$@\"" % (
                 caps, "--no-new-privs" * (unit["NoNewPrivileges"] == "yes")), "daemon"]
 
@@ -215,7 +216,8 @@ class RealHost(unittest.TestCase):
             # Released, the port is free again: root's alone while the guard is on.
             self.assertEqual((own_rules(local), binds("nobody", local), binds("root", local)), ([], ["1" if drop_in else "ok"], ["ok"]))
             if drop_in:
-                self.restarts(daemon, re.search(r"\(program \d+ on (\S+)\)", read(log)).group(1))
+                self.assertIn("mounted the cgroup v2 hierarchy at /run/tunnel_keeper/cgroup2", read(log))
+                self.restarts(daemon, subprocess.run(["findmnt", "-t", "cgroup2", "-n", "-o", "TARGET"], capture_output=True, text=True).stdout.split()[0])
             else:
                 self.ask("shutdown")
                 daemon.wait(30)
