@@ -344,6 +344,11 @@ class Daemons(unittest.TestCase):
         self.assertEqual(re.sub(" => (60|59|58) => ", " => 60 => ", again.ask("list")), "dev => 22 => 20002 => 60 => %s\n" % user)
         # The commands had nothing open but the log as standard error: no socket, no log stream.
         self.assertEqual(set(Path(d.record + ".fds").read_text().split()), {"1"})
+        # A grant that ends while its filter's rules are made (2 s each): ERROR, and its removal deletes them.
+        d = Daemon(self, stubs={"iptables": STUBS["iptables"] + "sleep 2\n"})
+        d.ask("request:short:22:3")
+        self.assertEqual((d.ask("acl:short:10.1.2.0/24"), d.settled(), d.commands()[-3:], "|short| ended while its filter was set" in d.log()),
+                         ("ERROR", None, rules("-D", "10.1.2.0/24", [20000]), True))
 
     def test_pool_skips_busy_ports_rotates_and_refuses_what_it_cannot_serve(self):
         d = Daemon(self, "-r", "100-104")
