@@ -72,12 +72,12 @@ bool uid_has_process(uid_t uid)
 // Waits, at most reap_wait_ms, until no process of `user` is left (killed
 // processes count until their parent has reaped them), and logs how long it
 // waited or that the wait ran out. Returns at once when the account does
-// not exist.
-void wait_until_account_is_idle(const char* function, const std::string& user)
+// not exist. False when processes are left.
+bool wait_until_account_is_idle(const char* function, const std::string& user)
 {
     unsigned uid;
     if (!account_uid(user, uid) || !uid_has_process(uid))
-        return;
+        return true;
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     bool busy = true;
@@ -89,6 +89,7 @@ void wait_until_account_is_idle(const char* function, const std::string& user)
         log_msg(function, "processes of %s still running after %li ms\n", user.c_str(), elapsed_ms(start));
     else
         log_msg(function, "waited %li ms for the processes of %s to end\n", elapsed_ms(start), user.c_str());
+    return !busy;
 }
 
 // The key's end as its option: this host's local time, to the second.
@@ -273,8 +274,14 @@ bool remove_account(const char* function, const std::string& user, bool key_copy
     for (int attempt = 1; exists; ++attempt) {
         run_command(function, user_command, {"killall", "-9", "-u", user}, false, 1);
         // killall only sends the signals; userdel refuses the account until
-        // the killed processes have been reaped.
-        wait_until_account_is_idle(function, user);
+        // the killed processes have been reaped. A process that outlives the
+        // wait (its signal refused) keeps the account, and the removal is
+        // unfinished: without the account, no later attempt could name its
+        // uid to end it.
+        if (!wait_until_account_is_idle(function, user)) {
+            done = false;
+            break;
+        }
         run_command(function, user_command, {"userdel", user});
         exists = account_uid(user, uid);
         if (exists && attempt == 2) {
