@@ -42,6 +42,18 @@ std::string failed(const char* what)
     return std::string(what) + ": " + strerror(errno);
 }
 
+// The kernel's description of the program behind `fd`: its id and name.
+bool program_info(int fd, struct bpf_prog_info& info)
+{
+    union bpf_attr attr;
+    memset(&info, 0, sizeof info);
+    memset(&attr, 0, sizeof attr);
+    attr.info.bpf_fd = static_cast<__u32>(fd);
+    attr.info.info_len = sizeof info;
+    attr.info.info = reinterpret_cast<__u64>(&info);
+    return bpf(BPF_OBJ_GET_INFO_BY_FD, attr) == 0;
+}
+
 // The instruction encodings the program uses.
 struct bpf_insn op(__u8 code, __u8 dst, __u8 src, __s16 off, __s32 imm)
 {
@@ -174,12 +186,7 @@ void detach_leftovers(int cgroup, enum bpf_attach_type type)
         if (fd < 0)
             continue;
         struct bpf_prog_info info;
-        memset(&info, 0, sizeof info);
-        memset(&attr, 0, sizeof attr);
-        attr.info.bpf_fd = static_cast<__u32>(fd);
-        attr.info.info_len = sizeof info;
-        attr.info.info = reinterpret_cast<__u64>(&info);
-        if (bpf(BPF_OBJ_GET_INFO_BY_FD, attr) == 0 && strcmp(info.name, program_name) == 0) {
+        if (program_info(fd, info) && strcmp(info.name, program_name) == 0) {
             memset(&attr, 0, sizeof attr);
             attr.target_fd = static_cast<__u32>(cgroup);
             attr.attach_bpf_fd = static_cast<__u32>(fd);
@@ -254,12 +261,7 @@ bool arm_port_guard(int start, int stop, std::string& why)
         return false;
     }
     struct bpf_prog_info info;
-    memset(&info, 0, sizeof info);
-    memset(&attr, 0, sizeof attr);
-    attr.info.bpf_fd = static_cast<__u32>(fds[0]);
-    attr.info.info_len = sizeof info;
-    attr.info.info = reinterpret_cast<__u64>(&info);
-    bpf(BPF_OBJ_GET_INFO_BY_FD, attr);
+    program_info(fds[0], info);
     // The links hold the programs; only their descriptors stay open.
     close(fds[0]);
     close(fds[2]);
