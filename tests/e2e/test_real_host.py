@@ -292,8 +292,9 @@ class RealHost(unittest.TestCase):
             daemon.wait()
             old_guard = plant_old_guard(cgroup) if restart == 0 else None
             daemon, log = self.start_daemon("-c")
-            # The first start finds the guard left attached the old way and detaches it.
-            self.assertEqual(("that an earlier run left" in read(log), bool(old_guard and old_guard())), (restart == 0, False))
+            # The first start finds the guard left attached the old way and detaches it (or a daemon of another test
+            # running beside this one did: the hierarchy is the host's).
+            self.assertFalse(old_guard and old_guard(), "a guard left attached the old way outlived the start")
             after = self.listing()
             self.assertEqual({n: g[:3] for n, g in after.items()}, {n: g[:3] for n, g in before.items()})
             for name, grant in after.items():
@@ -314,7 +315,7 @@ class RealHost(unittest.TestCase):
         program = int(re.findall(r"port guard on: .* \(program (\d+) on ", read(log))[-1])
         self.ask("shutdown")
         self.assertEqual((daemon.wait(30), wait_for("the program's end", lambda: not program_exists(program) and binds("nobody", b))), (0, ["ok"]))
-        daemon, log = self.start_daemon("-t", "6", "-k", "rsa")
+        daemon, log = self.start_daemon("-t", "12", "-k", "rsa")   # room for an RSA login under a loaded test run
         self.assertEqual(self.ask("list"), "")
         command, _, local = self.grant("x")
         self.assertRegex(subprocess.run(["ssh-keygen", "-lf", "/tmp/key"], capture_output=True, text=True).stdout, r"\(RSA\)\n$")
@@ -323,7 +324,7 @@ class RealHost(unittest.TestCase):
         daemon.kill()
         daemon.wait()
         daemon, log = self.start_daemon("-t", "20")
-        wait_for("x to expire", lambda: "Timeout: removing x" in read(log), 10)
+        wait_for("x to expire", lambda: "Timeout: removing x" in read(log), 20)
         self.assertTrue(end - 1 <= time.time() <= end + 1.5, (time.time(), end))
         daemon.kill()
         daemon.wait()
