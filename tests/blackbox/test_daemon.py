@@ -280,22 +280,26 @@ class Daemons(unittest.TestCase):
         self.assertRegex(slow.log(), r"Running: rm -rf %s %s.key\n.*shutting down took 2\d seconds\n$" % (homes[1], homes[1]))
 
     def test_shutdown_behind_slow_or_hung_changes_exits_with_the_host_clean(self):
-        # -x 2: twelve grants whose useradd takes 0.4 s each, then a shutdown (the host's work moves on all the while);
-        # a grant whose useradd hangs until it is killed at the limit, with a shutdown right behind it (its clock starts
-        # once the grant is undone, which takes a while). Each ends with status 0, no account or home left, and an empty
-        # state file.
-        for hang, count in ((False, 12), (True, 1)):
-            d = Daemon(self, "-x", "2", stubs={"useradd": STUB + "sleep 0.4\n" + REAL["useradd"], "rm": STUB + "sleep 0.3\nexec /bin/rm \"$@\"\n"})
-            if hang:
-                d.fault("hang", "useradd")
+        # -x 2, so a shutdown gives up after 5 s without progress: twelve grants whose useradd takes 0.4 s each (the
+        # changes move on); a grant whose chown hangs, and then the first two commands of its undo, each until killed at
+        # the limit, with a shutdown right behind it (6 s without progress, but its clock starts once the undo is done);
+        # a grant whose removal's first command is killed at the limit and whose other commands take 1.2 s each (5.6 s
+        # in one change, whose commands move on). Each ends with status 0, no account or home left, and an empty state
+        # file.
+        for hangs, slow, count, last in (({}, 0.15, 12, "useradd"), ({"chown": "*", "rm": "-f *", "killall": "*"}, 0.15, 1, "chown"),
+                                         ({"rm": "-f *"}, 1.2, 1, "useradd")):
+            d = Daemon(self, "-x", "2", stubs=dict({p: STUB + "sleep %s\n" % slow + REAL.get(p, 'exec /bin/rm "$@"\n') for p in ("rm", "killall", "userdel")},
+                                                   useradd=STUB + "sleep 0.4\n" + REAL["useradd"]))
+            for program, pattern in hangs.items():
+                d.fault("hang", program, pattern)
             callers = [threading.Thread(target=d.send, args=("request:d%d:22\n" % n,)) for n in range(count)]
             for c in callers:
                 c.start()
-            wait_for("the requests", lambda: d.log().count("run: read request:") == count and "Running: useradd" in d.log())
-            self.assertEqual((d.send("shutdown\n"), d.proc.wait(60)), ("", 0), hang)
+            wait_for("the requests", lambda: d.log().count("run: read request:") == count and "Running: " + last in d.log())
+            self.assertEqual((d.send("shutdown\n"), d.proc.wait(60)), ("", 0), hangs)
             users = re.findall(r"<= (sshtmp_\w{8})", d.log())
             self.assertEqual(([u for u in users if os.path.lexists("/tmp/" + u) or u + ":" in Path("/etc/passwd").read_text()], len(users),
-                              Path(d.state).read_text().count("\n")), ([], count, 1), hang)
+                              Path(d.state).read_text().count("\n")), ([], count, 1), hangs)
 
     def test_request_status_filter_and_release(self):
         d, started = Daemon(self), int(time.time())

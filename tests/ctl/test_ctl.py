@@ -27,6 +27,12 @@ class Client(unittest.TestCase):
                     if answer is not False and answer is not None:
                         conn.sendall((answer if isinstance(answer, bytes) else answer.encode()) + b"\n")
         threading.Thread(target=serve, daemon=True).start()
+        # A daemon that never accepts and whose backlog is full: the kernel drops further connection attempts.
+        full = socket.create_server(("127.0.0.1", 0), backlog=0)
+        waiting = [socket.socket() for _ in range(2)]
+        for s in waiting:
+            s.setblocking(False)
+            s.connect_ex(full.getsockname())
         table = [  # arguments, the answers, exit status, standard output (parsed when JSON), the requests sent
             (["request", "a", "22,80", "600"], {"request:a:22,80:600": "ssh -R x"}, 0, "ssh -R x\n", ["request:a:22,80:600"]),
             (["extend", "a", "60"], {"extend:a:60": "ERROR"}, 1, "", ["extend:a:60"]),
@@ -37,6 +43,7 @@ class Client(unittest.TestCase):
             (["list", "--json"], {"list": b"caf\xe9 => 22 => 20000 => 5 => sshtmp_Aaaaaaaa"}, 0,   # Latin-1: valid UTF-8 JSON
              [dict(GRANTS[0], name="caf\u00e9", device_ports=[22], local_ports=[20000], seconds_left=5)], ["list"]),
             (["-w", "1", "list"], {"list": None}, 1, "", ["list"]),   # a silent daemon: no answer within a second
+            (["-p", str(full.getsockname()[1]), "-w", "1", "list"], {}, 1, "", []),   # nor a connection within a second
             (["--json", "list"], {"list": ""}, 0, [], ["list"]),
             (["status", "a", "--json"], STATUS, 0, {"name": "a", "ports": [{"local_port": 20000, "device_port": 22, "state": "connected"},
                                                                           {"local_port": 20001, "device_port": 80, "state": "waiting"}]},

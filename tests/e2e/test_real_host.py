@@ -192,9 +192,10 @@ class RealHost(unittest.TestCase):
             command, user, local = self.grant("a")
             self.assertEqual((local, self.ask("status:a")), (20001, "waiting"))
             self.run_device(command, local)
-            # Beside the device's tunnel, another user binds neither its port, on any address, nor a free pool port.
-            self.assertEqual((self.ask("status:a"), binds("nobody", local, "127.0.0.1", "0.0.0.0", "::1", "::") + binds("nobody", 20009)),
-                             ("connected", ["1"] * 5 if drop_in else ["98"] * 4 + ["ok"]))
+            # Beside the device's tunnel, another user (a system account too) binds neither its port, on any address, nor a
+            # free pool port.
+            self.assertEqual((self.ask("status:a"), binds("nobody", local, "127.0.0.1", "0.0.0.0", "::1", "::") + binds("nobody", 20009) +
+                              binds("www-data", local)), ("connected", ["1"] * 6 if drop_in else ["98"] * 4 + ["ok", "98"]))
             fingerprint = re.search(r"grant \|a\| %s (SHA256:\S+) until " % user, read(log)).group(1)
             self.assertRegex(read(sshd_log), "Accepted publickey for %s .* %s\n" % (user, re.escape(fingerprint)))
             self.assertEqual(self.attacks(user), [], "drop-in %s" % drop_in)

@@ -19,6 +19,8 @@ for prefix in /usr /usr/local; do
   unit=$root$prefix/lib/systemd/system/tunnel_keeper.service
   grep -qx "ExecStart=$prefix/sbin/tunnel_keeper -c" "$unit" || fail "ExecStart under $prefix"
   [ "$(grep -E '^StateDirectory(Mode)?=' "$unit" | tr '\n' ' ')" = "StateDirectory=tunnel_keeper StateDirectoryMode=0700 " ] || fail "state directory"
+  # What the hardening rests on, beyond the exposure score: the capabilities, and that no program gains more.
+  [ "$(grep -E '^(CapabilityBoundingSet|NoNewPrivileges)=' "$unit" | tr '\n' ' ')" = "CapabilityBoundingSet=CAP_CHOWN CAP_DAC_OVERRIDE CAP_FOWNER CAP_KILL CAP_NET_ADMIN CAP_AUDIT_WRITE CAP_BPF CAP_SYS_ADMIN NoNewPrivileges=yes " ] || fail "hardening: $(grep -E '^(CapabilityBoundingSet|NoNewPrivileges)=' "$unit")"
   grep -qx "ExecStart=$prefix/sbin/tunnel_keeper-metrics 55444 /var/lib/prometheus/node-exporter" "${unit%.service}-metrics.service" || fail "metrics ExecStart under $prefix"
   for u in tunnel_keeper.service tunnel_keeper-metrics.service; do
     sed "s|^ExecStart=|ExecStart=$root|" "$root$prefix/lib/systemd/system/$u" > "$tmp/$u"

@@ -141,6 +141,25 @@ TEST(Registry, PortOwnersFollowTheGrants)
     EXPECT_EQ(seen, (std::vector<std::pair<int, unsigned>>{{100, 1001}, {101, 1001}, {102, 1002}, {100, 0}, {101, 0}, {102, 0}}));
 }
 
+TEST(Registry, StrayRulesMarkComesBackFromTheStateFile)
+{
+    // Rules an undo could not delete stay marked across a restart, so that the start's removal deletes them.
+    char path[] = "/tmp/tk_unit_state_XXXXXX";
+    close(mkstemp(path));
+    registry before("100-104", path), after("100-104", path);
+    localuser a, back;
+    a.username = "sshtmp_Aaaaaaaa", a.localports = {100}, a.remoteports = {22}, a.end = 50;
+    before.store("a", a);
+    before.mark_stray_rules("a", a.username);
+    before.save();
+    const grant_list read = after.read_state_file(40, 3600);
+    unlink(path);
+    ASSERT_EQ(read.size(), 1u);
+    after.claim_leaving("a", read[0].second);
+    leaving_grant leaving;
+    EXPECT_TRUE(after.find_leaving(a.username, leaving) && leaving.record.stray_rules);
+}
+
 TEST(CallerCheck, OnlyAConnectionToTheControlPortAnswersForACaller)
 {
     // A control port, a client connected to it, and a listener on another
