@@ -64,10 +64,14 @@ std::string daemon_metrics::exposition(const metrics_gauges& g) const
            sample("tunnel_keeper_removals_pending", "", g.leaving));
     family(text, "tunnel_keeper_grant_ports", "gauge",
            "Local ports of the grants: the device's tunnel listens (connected), nothing listens (waiting), another "
-           "user's socket listens (taken).",
+           "user's socket listens or is bound there (taken).",
            sample("tunnel_keeper_grant_ports", "state=\"connected\"", g.connected) +
                sample("tunnel_keeper_grant_ports", "state=\"waiting\"", g.waiting) +
                sample("tunnel_keeper_grant_ports", "state=\"taken\"", g.taken));
+    family(text, "tunnel_keeper_pool_ports_held", "gauge",
+           "Pool ports that a socket of neither the daemon nor the port's grant holds, listening or only bound: a free "
+           "one goes to no grant, a grant's one is taken.",
+           sample("tunnel_keeper_pool_ports_held", "", g.held));
     for (int i = 0; i < command_count; ++i)
         for (int ok = 0; ok < 2; ++ok)
             lines += sample("tunnel_keeper_requests_total",

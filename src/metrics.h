@@ -14,6 +14,7 @@ struct metrics_gauges {
     unsigned long pool_ports = 0;  // the whole pool range
     unsigned long leaving = 0;     // grants whose removal is unfinished
     unsigned long connected = 0, waiting = 0, taken = 0;  // grant ports by state
+    unsigned long held = 0;  // pool ports that a socket not of the daemon or the port's grant holds
 };
 
 class daemon_metrics {

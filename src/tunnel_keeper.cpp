@@ -188,6 +188,20 @@ int main(int argc, char** argv)
         return -1;
     }
 
+    // A pool port that the kernel may give to a socket that listens or
+    // connects without a bind escapes the port guard: such a pool is refused
+    // until its ports are reserved.
+    int start, stop;
+    parse_port_range(portrange, start, stop);
+    std::string reserved, refusal;
+    const std::string open = unreserved_ephemeral_ports(start, stop, reserved);
+    if (!open.empty()) {
+        refusal = "pool ports " + open + " lie in the kernel's ephemeral range (net.ipv4.ip_local_port_range), which it "
+                  "gives to sockets that listen or connect without a bind; reserve them: sysctl -w "
+                  "net.ipv4.ip_local_reserved_ports=" + (reserved.empty() ? "" : reserved + ",") + open + "\n";
+        fputs(refusal.c_str(), stderr);
+    }
+
     // "e": the stream's own descriptor is not inherited by the host
     // commands; they write to the log through standard error instead.
     logfile = fopen(logfilepath.c_str(), "ae");
@@ -195,6 +209,10 @@ int main(int argc, char** argv)
         dup2(fileno(logfile), STDERR_FILENO);
     else
         fprintf(stderr, "couldn't open logfile %s for writing\n", logfilepath.c_str());
+    if (!refusal.empty()) {
+        log_msg("main", "%s", refusal.c_str());
+        return -1;
+    }
 
     command_limit_seconds = command_limit;
     registry grants(portrange, statefile);
@@ -220,10 +238,11 @@ int main(int argc, char** argv)
     log_msg("main", "started tunnel_keeper\n");
     metrics.set_start_time(wall_clock_seconds());
     // Armed before any grant comes back, so that each one's ports are its
-    // account's again before anything else may bind them.
-    int start, stop;
+    // account's again before anything else may bind them. With -g, the guard
+    // that the last run left goes.
     std::string why = "-g given";
-    parse_port_range(portrange, start, stop);
+    if (!guard)
+        remove_leftover_guard();
     if (guard && arm_port_guard(start, stop, why))
         grants.watch_ports(guard_port);
     else

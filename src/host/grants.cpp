@@ -18,20 +18,42 @@ const char* const forward_head =
     "start-stop-daemon --start --quiet --background --exec /usr/bin/ssh "
     "--startas /usr/bin/ssh -- -i /tmp/key -o UserKnownHostsFile=/tmp/known_hosts ";
 
-// The ssh server opens a device's listeners with the account's uid. A
-// listener of anyone else on the port, on any address, may receive the
-// connections meant for the device.
-const char* port_state(const localuser& record, int port, const std::vector<listening_socket>& sockets)
+// The ssh server opens a device's listeners with the account's uid. Any
+// other socket on the port, on any address, listening or only bound, may
+// receive the connections meant for the device.
+const char* port_state(const localuser& record, int port, const std::vector<tcp_socket>& listeners)
 {
-    const char* word = "waiting";
-    for (const listening_socket& s : sockets) {
-        if (s.port != port)
-            continue;
-        if (record.uid == 0 || s.uid != record.uid)
-            return "taken";
-        word = "connected";
+    if (port_is_held(port, record.uid, listeners))
+        return "taken";
+    for (const tcp_socket& s : listeners)
+        if (s.port == port)
+            return "connected";
+    return "waiting";
+}
+
+// Takes `count` pool ports that no socket holds, in pool order: one that a
+// socket holds (bound before the port guard, say, or a remnant of a closed
+// connection) is logged and goes to the back of the pool. False, with the
+// pool's ports as they were, when too few are free.
+bool take_unheld_ports(registry& grants, size_t count, port_list& taken)
+{
+    port_list skipped;
+    for (size_t left = grants.free_port_count(); taken.size() < count && left >= count - taken.size();) {
+        port_list batch;
+        if (!grants.take_free_ports(count - taken.size(), batch))
+            break;
+        left -= batch.size();
+        for (int port : batch)
+            (port_is_free(port) ? taken : skipped).push_back(port);
     }
-    return word;
+    for (int port : skipped)
+        log_msg("add_temp_user", "port %d is in use, skipped\n", port);
+    grants.return_free_ports(skipped, false);
+    if (taken.size() == count)
+        return true;
+    grants.return_free_ports(taken, true);
+    taken.clear();
+    return false;
 }
 
 } // namespace
@@ -79,10 +101,7 @@ int host::add_temp_user(const std::string& name, const port_list& device_ports, 
 
     // The ports are taken before anything is made, so that the key line can
     // name them, and a request the pool cannot serve leaves nothing behind.
-    std::vector<bool> busy(65536);
-    for (const listening_socket& s : read_listening_sockets())
-        busy[static_cast<size_t>(s.port)] = true;
-    if (!m_grants.take_free_ports(record.remoteports.size(), busy, record.localports)) {
+    if (!take_unheld_ports(m_grants, record.remoteports.size(), record.localports)) {
         log_msg("add_temp_user", "not enough free ports for |%s|\n", name.c_str());
         forward_string = "ERROR";
         return -1;
@@ -267,7 +286,7 @@ std::string host::connection_status(const std::string& name) const
         log_msg("connection_status", "couldn't find |%s|\n", name.c_str());
         return "ERROR";
     }
-    const std::vector<listening_socket> sockets = read_listening_sockets();
+    const std::vector<tcp_socket> sockets = read_listening_sockets();
     std::string answer;
     for (int port : record.localports) {
         const char* word = port_state(record, port, sockets);
@@ -281,14 +300,18 @@ metrics_gauges host::gauges() const
     metrics_gauges g;
     const grant_list all = m_grants.grants();
     g.grants = all.size();
-    g.free_ports = m_grants.free_port_count();
     g.pool_ports = m_grants.pool_size();
     g.leaving = m_grants.leaving_count();
-    const std::vector<listening_socket> sockets = read_listening_sockets();
+    const std::vector<tcp_socket> sockets = read_listening_sockets();
     for (const auto& grant : all)
         for (int port : grant.second.localports) {
             const std::string state = port_state(grant.second, port, sockets);
             ++(state == "connected" ? g.connected : state == "waiting" ? g.waiting : g.taken);
         }
+    const port_list free = m_grants.free_ports();
+    g.free_ports = free.size();
+    g.held = g.taken;
+    for (int port : free)
+        g.held += port_is_held(port, 0, sockets) ? 1 : 0;
     return g;
 }

@@ -46,11 +46,13 @@ diag_request make_request(unsigned char family, unsigned states, unsigned short 
     return message;
 }
 
-// Appends the listeners of one address family; false when the dump failed.
-bool dump_listeners(int diag_fd, unsigned char family, std::vector<listening_socket>& found)
+// Appends the TCP sockets of one address family whose state is in `states`
+// (a mask of 1 << TCP_*); false when the dump failed.
+bool dump_sockets(int diag_fd, unsigned char family, unsigned states, std::vector<tcp_socket>& found)
 {
-    // The kernel walks only its table of listening sockets for this state.
-    diag_request message = make_request(family, 1U << TCP_LISTEN, NLM_F_REQUEST | NLM_F_DUMP, family);
+    // The kernel walks only the tables that hold these states: its table of
+    // listening sockets for TCP_LISTEN alone.
+    diag_request message = make_request(family, states, NLM_F_REQUEST | NLM_F_DUMP, family);
     if (!send_request(diag_fd, message))
         return false;
     alignas(struct nlmsghdr) char buf[32768];
@@ -70,9 +72,43 @@ bool dump_listeners(int diag_fd, unsigned char family, std::vector<listening_soc
             if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(struct inet_diag_msg)))
                 continue;
             const struct inet_diag_msg* socket = static_cast<const struct inet_diag_msg*>(NLMSG_DATA(h));
-            found.push_back({ntohs(socket->id.idiag_sport), socket->idiag_uid});
+            found.push_back({ntohs(socket->id.idiag_sport), socket->idiag_uid, socket->idiag_inode == 0});
         }
     }
+}
+
+std::vector<tcp_socket> read_sockets(unsigned states)
+{
+    std::vector<tcp_socket> found;
+    const int fd = open_sock_diag();
+    if (fd < 0)
+        return found;
+    if (dump_sockets(fd, AF_INET, states, found))
+        dump_sockets(fd, AF_INET6, states, found);
+    close(fd);
+    return found;
+}
+
+// True when the daemon can bind `port` on the wildcard address of `family`
+// (IPv6 alone for AF_INET6), without SO_REUSEADDR.
+bool binds(int family, int port)
+{
+    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const int on = 1;
+    struct sockaddr_in6 any6 = {};
+    struct sockaddr_in any4 = {};
+    any6.sin6_family = AF_INET6;
+    any6.sin6_port = htons(static_cast<uint16_t>(port));
+    any4.sin_family = AF_INET;
+    any4.sin_port = any6.sin6_port;
+    const bool bound = family == AF_INET6
+                           ? setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0 &&
+                                 bind(fd, reinterpret_cast<const struct sockaddr*>(&any6), sizeof any6) == 0
+                           : bind(fd, reinterpret_cast<const struct sockaddr*>(&any4), sizeof any4) == 0;
+    close(fd);
+    return bound;
 }
 
 } // namespace
@@ -90,16 +126,41 @@ int open_sock_diag()
     return fd;
 }
 
-std::vector<listening_socket> read_listening_sockets()
+std::vector<tcp_socket> read_listening_sockets()
 {
-    std::vector<listening_socket> found;
-    const int fd = open_sock_diag();
-    if (fd < 0)
-        return found;
-    if (dump_listeners(fd, AF_INET, found))
-        dump_listeners(fd, AF_INET6, found);
-    close(fd);
-    return found;
+    return read_sockets(1U << TCP_LISTEN);
+}
+
+bool port_is_free(int port)
+{
+    return binds(AF_INET, port) && binds(AF_INET6, port);
+}
+
+bool port_is_held(int port, unsigned owner, const std::vector<tcp_socket>& listeners)
+{
+    bool listened = false;
+    for (const tcp_socket& s : listeners) {
+        if (s.port != port)
+            continue;
+        if (owner == 0 || s.uid != owner)
+            return true;
+        listened = true;
+    }
+    if (listened || port_is_free(port))
+        return false;
+    // Taken by a socket that does not listen: a connection of anyone else,
+    // or, when no connection uses the port, a socket that is only bound.
+    // Remnants of closed connections (time-wait, orphaned: inode 0) hold it
+    // only until they end.
+    bool remnant = false;
+    for (const tcp_socket& s : read_sockets(~(1U << TCP_LISTEN))) {
+        if (s.port != port)
+            continue;
+        if (!s.remnant && (owner == 0 || s.uid != owner))
+            return true;
+        remnant = true;
+    }
+    return !remnant;
 }
 
 bool connection_owner_uid(int diag_fd, const struct sockaddr_in& local, const struct sockaddr_in& peer, unsigned& uid)

@@ -1,22 +1,38 @@
-// The kernel's socket tables, asked through NETLINK_SOCK_DIAG: the listening
-// TCP sockets (for the busy-port skip and "status") and the owner of one
-// connection (for the caller check). Cost follows what is asked for, not the
-// number of other sockets on the host.
+// The kernel's socket tables, asked through NETLINK_SOCK_DIAG, and binds
+// that prove a port free: whether a pool port may go to a grant, the state
+// of a grant's ports ("status"), and the owner of one connection (for the
+// caller check). Cost follows what is asked for, not the number of other
+// sockets on the host, but for a port that a bind finds taken and no
+// listener explains.
 #ifndef TUNNEL_KEEPER_HOST_KERNEL_TABLES_H
 #define TUNNEL_KEEPER_HOST_KERNEL_TABLES_H
 
 #include <netinet/in.h>
 #include <vector>
 
-// A TCP socket in the LISTEN state, IPv4 or IPv6, and the uid that owns it.
-struct listening_socket {
+// A TCP socket, IPv4 or IPv6: its own port and the uid that owns it; a
+// remnant of a closed connection (time-wait or orphaned) belongs to no one.
+struct tcp_socket {
     int port;
     unsigned uid;
+    bool remnant;
 };
 
 // Every listening TCP socket of the host's network namespace. Empty when the
 // kernel cannot be asked.
-std::vector<listening_socket> read_listening_sockets();
+std::vector<tcp_socket> read_listening_sockets();
+
+// True when no socket holds `port`: the daemon can bind it on 0.0.0.0 and
+// on [::] (IPv6 only) without SO_REUSEADDR, which any other socket bound to
+// the port refuses, listening or not, with or without SO_REUSEADDR; so does a
+// remnant of a closed connection, for as long as it lasts.
+bool port_is_free(int port);
+
+// True when a socket that is not `owner`'s (0: no one's) holds `port`: one
+// of `listeners` (read_listening_sockets), a connection, or a socket that
+// is only bound (one bound before the port guard was on, say). Remnants of
+// closed connections do not count.
+bool port_is_held(int port, unsigned owner, const std::vector<tcp_socket>& listeners);
 
 // A NETLINK_SOCK_DIAG socket for connection_owner_uid; -1 on failure.
 int open_sock_diag();

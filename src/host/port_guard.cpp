@@ -2,7 +2,9 @@
 // directly: a 27-instruction program needs no compiler and no library.
 #include "port_guard.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstddef>
 #include <cstring>
 #include <fcntl.h>
@@ -28,9 +30,17 @@ const char* const program_name = "tk_port_guard";
 // Where the daemon mounts the cgroup v2 hierarchy when the host has none
 // mounted (a host that still uses cgroup v1).
 const char* const own_mount = "/run/tunnel_keeper/cgroup2";
+// Where the daemon mounts the BPF file system when the host has none (a
+// systemd host mounts it there at boot).
+const char* const bpf_fs = "/sys/fs/bpf";
+// The attach types, and the names their links are pinned under.
+const enum bpf_attach_type attach_types[2] = {BPF_CGROUP_INET4_BIND, BPF_CGROUP_INET6_BIND};
+const char* const pin_names[2] = {"/bind4", "/bind6"};
 
 int map_fd = -1;
 int range_start = 0, range_stop = 0;
+int link_fds[2] = {-1, -1};
+std::string pin_dir;  // empty while the links are not pinned
 
 long bpf(int command, union bpf_attr& attr)
 {
@@ -40,6 +50,88 @@ long bpf(int command, union bpf_attr& attr)
 std::string failed(const char* what)
 {
     return std::string(what) + ": " + strerror(errno);
+}
+
+// The mount point of the first file system of `type` that this process
+// sees; empty when there is none.
+std::string mount_point(const std::string& type)
+{
+    std::string mounts;
+    read_whole_file("/proc/self/mountinfo", mounts);
+    std::vector<std::string> lines;
+    explode_string(mounts, "\n", lines);
+    for (const std::string& line : lines) {
+        // "id parent dev root mount-point options ... - type source ..."
+        std::vector<std::string> words;
+        explode_string(line, " ", words);
+        if (line.find(" - " + type + " ") != std::string::npos && words.size() > 4)
+            return words[4];
+    }
+    return std::string();
+}
+
+// The cookie that names the daemon's network namespace, as the program sees
+// it; false, with the reason, when the kernel cannot tell it.
+bool netns_cookie(__u64& cookie, std::string& why)
+{
+    socklen_t len = sizeof cookie;
+    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool named = probe >= 0 && getsockopt(probe, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &len) == 0;
+    if (!named)
+        why = failed("the kernel cannot name the network namespace (SO_NETNS_COOKIE)");
+    if (probe >= 0)
+        close(probe);
+    return named;
+}
+
+// The directory that holds the guard's pinned links for this network
+// namespace: one guard per namespace, whatever daemon runs there, and none
+// of another namespace's. The BPF file system is mounted where the host has
+// none, if `may_mount`. Empty, with the reason, when there is no such place.
+std::string guard_pin_dir(__u64 cookie, bool may_mount, std::string& why)
+{
+    std::string fs = mount_point("bpf");
+    if (fs.empty() && !may_mount)
+        return std::string();
+    if (fs.empty()) {
+        if (mount("bpf", bpf_fs, "bpf", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0700") != 0) {
+            why = failed("no BPF file system is mounted, and mounting one at /sys/fs/bpf failed");
+            return std::string();
+        }
+        log_msg("arm_port_guard", "mounted the BPF file system at %s\n", bpf_fs);
+        fs = bpf_fs;
+    }
+    mkdir((fs + "/tunnel_keeper").c_str(), 0700);
+    return fs + "/tunnel_keeper/" + to_string(static_cast<unsigned long long>(cookie), std::hex);
+}
+
+// The link pinned at `path`, or -1.
+int pinned_link(const std::string& path)
+{
+    union bpf_attr attr;
+    memset(&attr, 0, sizeof attr);
+    attr.pathname = reinterpret_cast<__u64>(path.c_str());
+    return static_cast<int>(bpf(BPF_OBJ_GET, attr));
+}
+
+// Detaches the links pinned in `dir` (open in `fds` where known) and
+// removes the pins: the guard is gone, whoever still holds the links.
+void remove_pins(const std::string& dir, int fds[2])
+{
+    for (int i = 0; i < 2; ++i) {
+        const std::string path = dir + pin_names[i];
+        const int fd = fds[i] >= 0 ? fds[i] : pinned_link(path);
+        union bpf_attr attr;
+        memset(&attr, 0, sizeof attr);
+        attr.link_detach.link_fd = static_cast<__u32>(fd);
+        if (fd >= 0 && bpf(BPF_LINK_DETACH, attr) != 0)
+            log_msg("remove_port_guard", "%s\n", failed(("couldn't detach " + path).c_str()).c_str());
+        if (fd >= 0)
+            close(fd);
+        fds[i] = -1;
+        unlink(path.c_str());
+    }
+    rmdir(dir.c_str());
 }
 
 // The kernel's description of the program behind `fd`: its id and name.
@@ -143,18 +235,9 @@ int load_program(enum bpf_attach_type type, __u64 netns_cookie, std::string& why
 // cannot be had.
 std::string cgroup2_root(std::string& why)
 {
-    std::string mounts;
-    read_whole_file("/proc/self/mountinfo", mounts);
-    std::vector<std::string> lines;
-    explode_string(mounts, "\n", lines);
-    for (const std::string& line : lines) {
-        // "id parent dev root mount-point options ... - type source ..."
-        std::vector<std::string> words;
-        explode_string(line, " ", words);
-        const std::string::size_type dash = line.find(" - cgroup2 ");
-        if (dash != std::string::npos && words.size() > 4)
-            return words[4];
-    }
+    const std::string mounted = mount_point("cgroup2");
+    if (!mounted.empty())
+        return mounted;
     mkdir("/run/tunnel_keeper", 0700);
     mkdir(own_mount, 0700);
     if (mount("cgroup2", own_mount, "cgroup2", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
@@ -204,15 +287,8 @@ bool arm_port_guard(int start, int stop, std::string& why)
 {
     range_start = start;
     range_stop = stop;
-    // The daemon's network namespace, as the program will see it.
     __u64 cookie = 0;
-    socklen_t len = sizeof cookie;
-    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool named = probe >= 0 && getsockopt(probe, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &len) == 0;
-    why = named ? "" : failed("the kernel cannot name the network namespace (SO_NETNS_COOKIE)");
-    if (probe >= 0)
-        close(probe);
-    const std::string root = named ? cgroup2_root(why) : std::string();
+    const std::string root = netns_cookie(cookie, why) ? cgroup2_root(why) : std::string();
     const int cgroup = root.empty() ? -1 : open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (!root.empty() && cgroup < 0)
         why = failed(("cannot open " + root).c_str());
@@ -228,46 +304,98 @@ bool arm_port_guard(int start, int stop, std::string& why)
         if (map_fd < 0)
             why = failed("the kernel refused the map");
     }
-    // Both attachments or none; the links (and with them the program) live
-    // as long as this process, since no other process holds their
-    // descriptors (bpf descriptors are close-on-exec).
-    bool attached = map_fd >= 0;
-    std::vector<int> fds;
-    for (enum bpf_attach_type type : {BPF_CGROUP_INET4_BIND, BPF_CGROUP_INET6_BIND}) {
-        if (!attached)
+    // The links are pinned, so that the guard outlives this process as the
+    // grants do: a crash, a stop or an upgrade leaves no moment in which
+    // another account may bind a pool port. A start puts its own program
+    // into the links the last run pinned, in one step; its map starts with
+    // every port root's, and the take-back gives the grants theirs.
+    std::string kept_why;
+    const std::string dir = map_fd >= 0 ? guard_pin_dir(cookie, true, kept_why) : std::string();
+    if (!dir.empty())
+        mkdir(dir.c_str(), 0700);
+    bool attached = map_fd >= 0, took_over = false;
+    __u32 program_id = 0;
+    for (int i = 0; i < 2 && attached; ++i) {
+        detach_leftovers(cgroup, attach_types[i]);
+        const int program = load_program(attach_types[i], cookie, why);
+        struct bpf_prog_info info;
+        if (program < 0 || !program_info(program, info)) {
+            attached = false;
             break;
-        detach_leftovers(cgroup, type);
-        const int program = load_program(type, cookie, why);
+        }
+        program_id = i == 0 ? info.id : program_id;
+        const std::string pin = dir + pin_names[i];
+        const int old = dir.empty() ? -1 : pinned_link(pin);
         memset(&attr, 0, sizeof attr);
-        attr.link_create.prog_fd = static_cast<__u32>(program);
-        attr.link_create.target_fd = static_cast<__u32>(cgroup);
-        attr.link_create.attach_type = type;
-        const int link = program < 0 ? -1 : static_cast<int>(bpf(BPF_LINK_CREATE, attr));
-        if (program >= 0 && link < 0)
-            why = failed(("cannot attach the program to " + root).c_str());
-        attached = link >= 0;
-        fds.push_back(program);
-        fds.push_back(link);
+        attr.link_update.link_fd = static_cast<__u32>(old);
+        attr.link_update.new_prog_fd = static_cast<__u32>(program);
+        if (old >= 0 && bpf(BPF_LINK_UPDATE, attr) == 0) {
+            link_fds[i] = old;
+            took_over = true;
+        } else {
+            if (old >= 0) {  // a link that cannot take a program any more
+                close(old);
+                unlink(pin.c_str());
+            }
+            memset(&attr, 0, sizeof attr);
+            attr.link_create.prog_fd = static_cast<__u32>(program);
+            attr.link_create.target_fd = static_cast<__u32>(cgroup);
+            attr.link_create.attach_type = attach_types[i];
+            link_fds[i] = static_cast<int>(bpf(BPF_LINK_CREATE, attr));
+            if (link_fds[i] < 0)
+                why = failed(("cannot attach the program to " + root).c_str());
+            memset(&attr, 0, sizeof attr);
+            attr.pathname = reinterpret_cast<__u64>(pin.c_str());
+            attr.bpf_fd = static_cast<__u32>(link_fds[i]);
+            if (link_fds[i] >= 0 && !dir.empty() && bpf(BPF_OBJ_PIN, attr) != 0)
+                kept_why = failed(("cannot pin the guard in " + dir).c_str());
+        }
+        attached = link_fds[i] >= 0;
+        close(program);  // the link holds it
     }
     if (cgroup >= 0)
         close(cgroup);
+    pin_dir = dir;
     if (!attached) {
-        for (int fd : fds)
-            if (fd >= 0)
-                close(fd);
-        if (map_fd >= 0)
-            close(map_fd);
-        map_fd = -1;
+        // Both attachments or none.
+        remove_port_guard();
         return false;
     }
-    struct bpf_prog_info info;
-    program_info(fds[0], info);
-    // The links hold the programs; only their descriptors stay open.
-    close(fds[0]);
-    close(fds[2]);
+    if (took_over)
+        log_msg("arm_port_guard", "took over the port guard that the last run left in %s\n", dir.c_str());
     log_msg("arm_port_guard", "port guard on: binds to ports %d-%d are refused but for root and the grant that holds the "
-            "port (program %u on %s)\n", start, stop - 1, info.id, root.c_str());
+            "port (program %u on %s); %s%s\n", start, stop - 1, program_id, root.c_str(),
+            kept_why.empty() ? "it stays while the daemon is down, pinned in " : "it ends with the daemon: ",
+            kept_why.empty() ? dir.c_str() : kept_why.c_str());
     return true;
+}
+
+void remove_port_guard()
+{
+    if (!pin_dir.empty()) {
+        remove_pins(pin_dir, link_fds);
+    } else {
+        for (int& fd : link_fds) {
+            if (fd >= 0)
+                close(fd);
+            fd = -1;
+        }
+    }
+    if (map_fd >= 0)
+        close(map_fd);
+    map_fd = -1;
+}
+
+void remove_leftover_guard()
+{
+    __u64 cookie = 0;
+    std::string why;
+    const std::string dir = netns_cookie(cookie, why) ? guard_pin_dir(cookie, false, why) : std::string();
+    int fds[2] = {pinned_link(dir + pin_names[0]), pinned_link(dir + pin_names[1])};
+    if (dir.empty() || (fds[0] < 0 && fds[1] < 0))
+        return;
+    remove_pins(dir, fds);
+    log_msg("main", "removed the port guard that the last run left in %s\n", dir.c_str());
 }
 
 bool port_guard_armed()
@@ -288,4 +416,35 @@ void guard_port(int port, unsigned uid)
     attr.flags = BPF_ANY;
     if (bpf(BPF_MAP_UPDATE_ELEM, attr) != 0)
         log_msg("guard_port", "couldn't let uid %u bind port %d: %s\n", uid, port, strerror(errno));
+}
+
+std::string unreserved_ephemeral_ports(int start, int stop, std::string& reserved)
+{
+    std::string range;
+    read_whole_file("/proc/sys/net/ipv4/ip_local_port_range", range);
+    read_whole_file("/proc/sys/net/ipv4/ip_local_reserved_ports", reserved);
+    reserved = reserved.substr(0, reserved.find('\n'));
+    std::vector<bool> is_reserved(65536);
+    std::vector<std::string> pieces;
+    explode_string(reserved, ",", pieces);
+    for (const std::string& piece : pieces) {
+        int first = 0, last = -1;
+        if (sscanf(piece.c_str(), "%d-%d", &first, &last) == 1)
+            last = first;
+        for (int port = std::max(first, 0); port <= last && port < 65536; ++port)
+            is_reserved[static_cast<size_t>(port)] = true;
+    }
+    int low = 0, high = -1;
+    sscanf(range.c_str(), "%d %d", &low, &high);
+    std::string open;
+    for (int port = std::max(start, low); port < stop && port <= high; ++port) {
+        if (is_reserved[static_cast<size_t>(port)])
+            continue;
+        int last = port;
+        while (last + 1 < stop && last + 1 <= high && !is_reserved[static_cast<size_t>(last + 1)])
+            ++last;
+        open += (open.empty() ? "" : ",") + to_string(port, std::dec) + (last > port ? "-" + to_string(last, std::dec) : "");
+        port = last;
+    }
+    return open;
 }

@@ -7,6 +7,7 @@
 #include "accounts.h"
 #include "firewall.h"
 #include "host.h"
+#include "kernel_tables.h"
 
 grant_list host::take_back_grants()
 {
@@ -51,6 +52,15 @@ grant_list host::take_back_grants()
         removed.push_back(record.username);
     }
     metrics.grants_taken_back += kept.size();
+    // A socket that another account bound to a kept grant's port while no
+    // guard was on stays: the device's command names the port, so the
+    // grant cannot move. "status" says taken until that socket is gone.
+    const std::vector<tcp_socket> listeners = read_listening_sockets();
+    for (const auto& grant : kept)
+        for (int port : grant.second.localports)
+            if (port_is_held(port, grant.second.uid, listeners))
+                log_msg("take_back_grants", "port %d of |%s| is held by a socket that is not its grant's: taken until it "
+                        "is gone\n", port, grant.first.c_str());
     // The host work comes first in the queue: a kept grant that ends
     // meanwhile is removed after its rules were put right, never before. A
     // kept grant whose filter cannot be put right is removed: its port might

@@ -31,25 +31,15 @@ registry::registry(const std::string& portrange, std::string state_path) : m_sta
         m_free_ports.push_back(port);
 }
 
-bool registry::take_free_ports(size_t count, const std::vector<bool>& busy, port_list& taken)
+bool registry::take_free_ports(size_t count, port_list& taken)
 {
-    port_list skipped;
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        size_t usable = 0;
-        for (int port : m_free_ports)
-            usable += busy[static_cast<size_t>(port)] ? 0 : 1;
-        if (usable < count)
-            return false;
-        while (taken.size() < count) {
-            int port = m_free_ports.front();
-            m_free_ports.pop_front();
-            (busy[static_cast<size_t>(port)] ? skipped : taken).push_back(port);
-        }
-        m_free_ports.insert(m_free_ports.end(), skipped.begin(), skipped.end());
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_free_ports.size() < count)
+        return false;
+    for (size_t i = 0; i < count; ++i) {
+        taken.push_back(m_free_ports.front());
+        m_free_ports.pop_front();
     }
-    for (int port : skipped)
-        log_msg("add_temp_user", "port %d is in use, skipped\n", port);
     return true;
 }
 
@@ -63,6 +53,12 @@ size_t registry::free_port_count() const
 {
     std::lock_guard<std::mutex> hold(m_lock);
     return m_free_ports.size();
+}
+
+port_list registry::free_ports() const
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_free_ports;
 }
 
 bool registry::find(const std::string& name, localuser& record) const

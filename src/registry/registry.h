@@ -52,13 +52,13 @@ public:
     registry(const std::string& portrange, std::string state_path);
 
     // Free-port pool, a first-in, first-out queue. Takes `count` ports from
-    // its front, skipping (and moving to the back) those marked in `busy`,
-    // indexed by port; false, with the pool unchanged, when too few are free.
-    bool take_free_ports(size_t count, const std::vector<bool>& busy, port_list& taken);
+    // its front; false, with the pool unchanged, when too few are free.
+    bool take_free_ports(size_t count, port_list& taken);
     // Puts ports back in front (a request that made nothing) or at the end
     // (a removed grant), in their order.
     void return_free_ports(const port_list& ports, bool front);
     size_t free_port_count() const;
+    port_list free_ports() const;
     size_t pool_size() const { return static_cast<size_t>(m_range_stop - m_range_start); }
 
     bool find(const std::string& name, localuser& record) const;

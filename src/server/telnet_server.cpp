@@ -16,6 +16,7 @@
 
 #include "../host/commands.h"
 #include "../host/kernel_tables.h"
+#include "../host/port_guard.h"
 #include "../log.h"
 #include "../metrics.h"
 
@@ -181,6 +182,8 @@ void telnet_server::shutdown_wait()
         const auto now = steady_clock::now();
         const long taken = duration_cast<seconds>(now - read_at).count();
         if (m_host.shutting_down() && left == 0 && m_host.idle()) {
+            // No grant is left whose ports the guard keeps.
+            remove_port_guard();
             log_msg("run", "shutting down took %li seconds\n", taken);
             end_process(0);
         }

@@ -9,6 +9,7 @@ from harness import BINARY, HOLD_REAPING, SANITIZER_REPORT, main, wait_for  # no
 DEVICE = 2222
 DROP_IN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../packaging/sshd-tunnel_keeper.conf")
 STATE = "/var/lib/tunnel_keeper/grants"
+PINS = "/sys/fs/bpf/tunnel_keeper"   # the port guard's, kept while the daemon is down
 METRICS = [os.path.join(os.path.dirname(DROP_IN), "tunnel_keeper-metrics"), "55444"]
 CTL_ON_PATH = dict(os.environ, PATH=os.path.dirname(BINARY) + ":" + os.environ["PATH"])   # the client is built beside the daemon
 SSH = ["-i", "/tmp/key", "-o", "UserKnownHostsFile=/tmp/known_hosts", "-o", "BatchMode=yes"]
@@ -45,13 +46,19 @@ def round_trip(port, host="127.0.0.1"):
         return None
 
 
-def binds(user, port, *addresses):
+def binds(user, port, *addresses, keep=None):
     # What a bind() by `user` to each address (127.0.0.1 by default) and the port gives, as a server binds (past the
-    # port's time-wait connections): "ok" or the errno.
-    script = ("import socket,sys\nfor a in sys.argv[2:]:\n  s=socket.socket(socket.AF_INET6 if ':' in a else socket.AF_INET)\n"
-              "  s.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1)\n  try: s.bind((a,int(sys.argv[1]))); print('ok')\n  except OSError as e: print(e.errno)\n  s.close()")
-    return subprocess.run(["/usr/bin/python3", "-c", script, str(port)] + list(addresses or ["127.0.0.1"]), user=user,
-                          capture_output=True, text=True).stdout.split()
+    # port's time-wait connections; an address that ends in "!" without SO_REUSEADDR): "ok" or the errno. With `keep`, a
+    # list, the process stays, its sockets bound but not listening, and is added to the list.
+    script = ("import socket,sys,time\nkept=[]\nfor a in sys.argv[3:]:\n  s=socket.socket(socket.AF_INET6 if ':' in a else socket.AF_INET)\n"
+              "  s.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,a[-1]!='!')\n  kept.append(s)\n  try: s.bind((a.rstrip('!'),int(sys.argv[1]))); print('ok',flush=True)\n"
+              "  except OSError as e: print(e.errno,flush=True)\nsys.argv[2]=='keep' and time.sleep(600)")
+    run = subprocess.Popen(["/usr/bin/python3", "-c", script, str(port), "keep" if keep is not None else ""] + list(addresses or ["127.0.0.1"]),
+                           user=user, stdout=subprocess.PIPE, text=True)
+    if keep is None:
+        return run.communicate()[0].split()
+    keep.append(run)
+    return [run.stdout.readline().strip() for _ in addresses]
 
 
 def plant_old_guard(cgroup):
@@ -106,7 +113,7 @@ class RealHost(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp()
         self.addCleanup(self.check_logs)
-        subprocess.run(["rm", "-f", STATE])   # each test starts from nothing
+        subprocess.run(["rm", "-rf", STATE, PINS])   # each test starts from nothing, as after a reboot
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", self.dir + "/hostkey"], check=True)
 
     def start_daemon(self, *args, path=None):
@@ -190,7 +197,7 @@ class RealHost(unittest.TestCase):
             self.assertEqual("port guard off: -g given" in read(log), not drop_in)
             self.grant("b")
             command, user, local = self.grant("a")
-            self.assertEqual((local, self.ask("status:a")), (20001, "waiting"))
+            self.assertEqual(self.ask("status:a"), "waiting")
             self.run_device(command, local)
             # Beside the device's tunnel, another user (a system account too) binds neither its port, on any address, nor a
             # free pool port.
@@ -345,6 +352,48 @@ class RealHost(unittest.TestCase):
         self.assertEqual((self.ask("list"), self.ask("release:settled"), (user + ":") in read("/etc/passwd"),
                           read(log).count("Running: userdel " + user)), ("", "ERROR", False, 2))
 
+    def test_no_pool_port_goes_to_another_socket_and_the_guard_outlives_the_daemon(self):
+        # Sockets that nobody bound before the start without listening (20100 without SO_REUSEADDR): no grant gets their
+        # ports, and the gauge counts them. (A pool whose ports no earlier tunnel left in time-wait.)
+        held, pool = [], ("-r", "20100-20110")
+        self.addCleanup(lambda: [p.kill() or p.wait() for p in held])
+        for port, address in ((20100, "0.0.0.0!"), (20101, "127.0.0.1"), (20102, "::")):
+            self.assertEqual(binds("nobody", port, address, keep=held), ["ok"])
+        daemon, log = self.start_daemon(*pool)
+        held_ports = lambda: int(re.search(r"^tunnel_keeper_pool_ports_held (\d+)$", self.ask("metrics"), re.M).group(1))
+        (_, _, a), (_, b_user, b) = self.grant("a"), self.grant("b")
+        self.assertEqual(({a, b} & {20100, 20101, 20102}, held_ports()), (set(), 3))
+        # The guard outlives a kill -9: while the daemon is down, nobody binds neither a waiting grant's port nor a free one.
+        program = lambda: int(re.findall(r"\(program (\d+) on ", read(log))[-1])
+        first = program()
+        daemon.kill()
+        daemon.wait()
+        self.assertEqual(binds("nobody", a) + binds("nobody", 20109), ["1", "1"])
+        # A start with -g removes it, pins and program; then nobody binds a's port, and a start with the guard takes a
+        # back as taken, says so, and counts it. b's account binds b's port again, nobody else.
+        daemon, log = self.start_daemon("-g", *pool)
+        self.assertEqual((os.listdir(PINS), wait_for("the program's end", lambda: not program_exists(first)),
+                          binds("nobody", a, "0.0.0.0", keep=held)), ([], True, ["ok"]))
+        daemon.kill()
+        daemon.wait()
+        daemon, log = self.start_daemon(*pool)
+        self.assertEqual((self.ask("status:a"), self.ask("status:b"), held_ports(), binds("nobody", b) + binds(b_user, b)),
+                         ("taken", "waiting", 4, ["1", "ok"]))
+        self.assertIn("port %d of |a| is held by a socket that is not its grant's: taken until it is gone\n" % a, read(log))
+        # A shutdown that leaves the host clean leaves no pin and no program either.
+        last = program()
+        self.ask("shutdown")
+        self.assertEqual((daemon.wait(30), os.listdir(PINS), wait_for("the program's end", lambda: not program_exists(last))), (0, [], True))
+        # A pool that overlaps the kernel's ephemeral range is refused, unless those ports are reserved.
+        sysctl = lambda name, value: pathlib.Path("/proc/sys/net/ipv4/" + name).write_text(value)
+        self.addCleanup(lambda: sysctl("ip_local_port_range", "32768 60999") or sysctl("ip_local_reserved_ports", ""))
+        sysctl("ip_local_port_range", "20105 20120")
+        refused = subprocess.run(LIMITS + [BINARY, "-l", self.dir + "/refused.log", "-r", "20100-20110"], capture_output=True, text=True, timeout=30)
+        self.assertEqual((refused.returncode, refused.stderr.split(" lie in ")[0], refused.stderr.endswith(" sysctl -w net.ipv4.ip_local_"
+                          "reserved_ports=20105-20109\n"), refused.stderr in read(self.dir + "/refused.log")), (255, "pool ports 20105-20109", True, True))
+        sysctl("ip_local_reserved_ports", "20105-20109")
+        self.start_daemon(*pool)
+
     def listing(self):
         # name: (account, local ports, device ports, seconds left)
         return {f[0]: (f[4], f[2], f[1], int(f[3])) for f in (line.split(" => ") for line in self.ask("list").splitlines())}
@@ -456,7 +505,7 @@ class RealHost(unittest.TestCase):
         self.assertEqual(self.ask("release:a"), "OK")
         daemon.kill()
         daemon.wait()
-        daemon, log = self.start_daemon("-r", "20000-20002")
+        daemon, log = self.start_daemon("-r", "20200-20202")   # ports no earlier tunnel left in time-wait
         pathlib.Path(self.dir + "/prometheus.yml").write_text(
             "global: {scrape_interval: 1s, evaluation_interval: 1s}\nrule_files: [%s]\nscrape_configs:\n"
             "  - {job_name: node, static_configs: [{targets: ['127.0.0.1:9100']}]}\n" % os.path.join(os.path.dirname(DROP_IN), "tunnel_keeper.rules.yml"))
