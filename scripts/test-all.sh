@@ -6,11 +6,12 @@
 # each build's tests run (three at a time) while the next tree compiles.
 # Each test runs in two builds: the black-box tests under both sanitizers,
 # the end-to-end test in the plain and the ASan build, the rest in all
-# three.
+# three; the Debian package's boot test, which builds the package itself,
+# once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="cmake make g++ libssl-dev libgtest-dev python3 openssh-client openssh-server psmisc iptables iproute2 util-linux procps systemd logrotate man-db groff-base clang libclang-rt-14-dev prometheus prometheus-node-exporter"
+packages="cmake make g++ libssl-dev libgtest-dev python3 openssh-client openssh-server psmisc iptables iproute2 util-linux procps systemd logrotate man-db groff-base clang libclang-rt-14-dev prometheus prometheus-node-exporter systemd-container debhelper lintian"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -38,9 +39,9 @@ check() {  # build folder, ctest options; in the background, its output in the f
 build build
 check build -E blackbox
 build build-asan -DTK_SANITIZE=ON -DTK_BENCH=OFF
-check build-asan
+check build-asan -E boot
 build build-tsan -DTK_TSAN=ON -DTK_BENCH=OFF
-check build-tsan -E e2e_real_host
+check build-tsan -E "e2e_real_host|boot"
 # libFuzzer targets, a few seconds each, from the seeds in fuzz/corpus.
 build build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DTK_FUZZ=ON -DTK_TESTS=OFF -DTK_BENCH=OFF --target fuzz_request
 check build-fuzz

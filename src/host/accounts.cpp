@@ -271,6 +271,14 @@ bool remove_account(const char* function, const std::string& user, bool key_copy
     else
         log_msg(function, "not removing the key line of %s: %s/.ssh is not the daemon's directory\n", user.c_str(),
                 home.c_str());
+    // A login through the ssh server made the login manager start the
+    // account's service manager (user@UID.service). It is stopped first, as
+    // a unit: ended by killall's SIGKILL, it would stay behind as a failed
+    // unit of the host.
+    const std::string manager = "user@" + to_string(uid, std::dec) + ".service";
+    struct stat known;
+    if (exists && host_lstat(("/run/systemd/users/" + to_string(uid, std::dec)).c_str(), &known) == 0)
+        run_command(function, user_command, {"systemctl", "stop", manager});
     for (int attempt = 1; exists; ++attempt) {
         run_command(function, user_command, {"killall", "-9", "-u", user}, false, 1);
         // killall only sends the signals; userdel refuses the account until

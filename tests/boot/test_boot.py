@@ -1,0 +1,101 @@
+# The Debian package under a booted systemd: the package is built from this tree and installed, upgraded, removed
+# and purged in a systemd-nspawn container over a throw-away overlay of this machine's root, with a network of its
+# own, all inside the test's private namespaces (harness.in_namespaces). Exit status 77: skipped (not root, or no
+# systemd-nspawn that can boot here).
+import glob, os, re, shutil, subprocess, sys, tempfile, time, unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
+from harness import main, wait_for  # noqa: E402
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../..")
+DEVICE = "import socketserver\nclass H(socketserver.BaseRequestHandler):\n  def handle(self): self.request.sendall(b'hello')\nsocketserver.TCPServer(('127.0.0.1',2222),H).serve_forever()"
+BINDS = ("import socket,sys\ns=socket.socket()\ns.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1)\n"
+         "try: s.bind(('127.0.0.1',int(sys.argv[1]))); print('ok')\nexcept OSError as e: print(e.errno)")
+ROUND_TRIP = "import socket,sys\ntry: print(socket.create_connection(('127.0.0.1',int(sys.argv[1])),timeout=2).recv(9).decode())\nexcept OSError: print('none')"
+
+
+class Boot(unittest.TestCase):
+    def setUp(self):
+        if not shutil.which("dpkg-buildpackage"):
+            self.skipTest("skipped: dpkg-buildpackage is missing (scripts/test-all.sh installs it)")
+        work = tempfile.mkdtemp()
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", work], check=True)   # an overlay's upper layer cannot be on /tmp's overlay
+        # The package, and the same files as a higher version for the upgrade.
+        shutil.copytree(SOURCE, work + "/src", ignore=shutil.ignore_patterns(".git", "build*"))
+        built = subprocess.run(["dpkg-buildpackage", "-us", "-uc", "-b"], cwd=work + "/src", capture_output=True, text=True,
+                               env=dict(os.environ, DEB_BUILD_OPTIONS="nocheck noddebs parallel=2"))
+        self.assertEqual(built.returncode, 0, built.stdout[-3000:] + built.stderr[-3000:])
+        lint = subprocess.run(["lintian", "--fail-on", "error,warning"] + glob.glob(work + "/*.changes"), capture_output=True, text=True)
+        self.assertEqual((lint.returncode, lint.stdout), (0, ""))
+        if not shutil.which("systemd-nspawn"):
+            self.skipTest("skipped: systemd-nspawn is missing (scripts/test-all.sh installs systemd-container)")
+        subprocess.run(["sh", "-ec", "cd %s; dpkg-deb -R tunnel-keeper_1.0_*.deb next; sed -i 's/^Version: .*/Version: 1.0+1/' next/DEBIAN/control; "
+                        "dpkg-deb -b next tunnel-keeper_next.deb >/dev/null" % work], check=True)
+        # The container's root: this machine's, with a writable layer that goes with the test.
+        root = work + "/root"
+        for d in ("upper", "work", "root"):
+            os.mkdir(work + "/" + d)
+        subprocess.run(["mount", "-t", "overlay", "overlay", "-o", "lowerdir=/,upperdir=%s/upper,workdir=%s/work" % (work, work), root], check=True)
+        # A container image's policy-rc.d forbids maintainer scripts to start services; a Debian host has none.
+        subprocess.run(["rm", "-f", root + "/usr/sbin/policy-rc.d"], check=True)
+        for deb in glob.glob(work + "/tunnel-keeper_*.deb"):
+            shutil.copy(deb, root + "/root/")
+        self.first = "/root/" + os.path.basename(glob.glob(work + "/tunnel-keeper_1.0_*.deb")[0])
+        # bpf allowed, so that the port guard is on; the BPF file system that a systemd host mounts at boot.
+        self.boot = subprocess.Popen(["systemd-nspawn", "-D", root, "--boot", "--private-network", "--register=no", "--keep-unit",
+                                      "--link-journal=no", "--system-call-filter=bpf", "--bind=/sys/fs/bpf", "--quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: self.boot.kill() or self.boot.wait())
+        init = lambda: subprocess.run(["pgrep", "-x", "-P", str(self.boot.pid), "systemd"], capture_output=True, text=True).stdout.split()
+        self.init = wait_for("the container's init", lambda: self.boot.poll() is not None and ["ended"] or init(), 30)[0]
+        booted = lambda state: (state not in ("", "offline", "initializing", "starting") or self.boot.poll() is not None) and state
+        state = self.boot.poll() is None and wait_for("the boot", lambda: booted(self.run_in("systemctl", "is-system-running", check=False)), 60)
+        if state not in ("running", "degraded"):
+            self.skipTest("skipped: systemd-nspawn cannot boot a container here (%s)" % (state or "it exited"))
+
+    def run_in(self, *argv, check=True, user=None):
+        # A command in the container, as root or as `user`; its standard output. As `user` it runs in a unit of the
+        # container's, where the port guard sees it.
+        done = subprocess.run(["nsenter", "-t", self.init, "-a"] + (["systemd-run", "-q", "-P", "--wait", "-p", "User=" + user] if user else []) + list(argv),
+                              capture_output=True, text=True, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+        self.assertTrue(done.returncode == 0 or not check, (argv, done.stdout, done.stderr))
+        return done.stdout.strip()
+
+    def test_install_upgrade_remove_and_purge_under_systemd(self):
+        py = lambda script, *args, user=None: self.run_in("/usr/bin/python3", "-c", script, *map(str, args), user=user)
+        # An address the forwarding command names (the daemon takes the first one that is not loopback), a device.
+        self.run_in("sh", "-ec", "ip link add tk0 type veth peer name tk1; ip addr add 192.0.2.1/24 dev tk0; ip link set tk0 up")
+        subprocess.Popen(["nsenter", "-t", self.init, "-a", "/usr/bin/python3", "-c", DEVICE])
+        self.run_in("apt-get", "install", "-y", self.first)
+        log = lambda: self.run_in("cat", "/var/log/tunnel_keeper.log")
+        self.assertEqual((self.run_in("systemctl", "is-active", "tunnel_keeper"), "port guard on:" in log(), py(BINDS, 20999, user="nobody")),
+                         ("active", True, "1"))
+        # A grant whose device connects through the container's ssh server, and a filter.
+        command = self.run_in("tunnel_keeper-ctl", "request", "dev", "2222")
+        port, user = int(re.search(r" -R (\d+):", command).group(1)), re.search(r"(sshtmp_\w{8})@", command).group(1)
+        self.run_in("sh", "-ec", "cp %s /tmp/key; ssh-keyscan 192.0.2.1 > /tmp/known_hosts 2>/dev/null; %s" % (self.run_in("tunnel_keeper-ctl", "key", "dev"), command))
+        self.assertEqual((wait_for("the tunnel", lambda: py(ROUND_TRIP, port) == "hello" and "hello", 30), self.run_in("tunnel_keeper-ctl", "status", "dev"),
+                          self.run_in("tunnel_keeper-ctl", "acl", "dev", "127.0.0.0/8")), ("hello", "connected", "OK"))
+        rules = lambda: re.findall(r".*--dport %d .*" % port, self.run_in("iptables", "-S", "INPUT"))
+        listing = lambda: re.sub(r" => \d+ => (sshtmp_)", r" => \1", self.run_in("tunnel_keeper-ctl", "list"))
+        kept = (rules(), listing())
+        # An upgrade restarts the service once; the grant, its rules, its guard and its tunnel stay.
+        self.run_in("apt-get", "install", "-y", "/root/tunnel-keeper_next.deb")
+        self.assertEqual((self.run_in("dpkg-query", "-W", "-f", "${Version}", "tunnel-keeper"), log().count("main: started tunnel_keeper"),
+                          "took over the port guard" in log(), (rules(), listing()), py(ROUND_TRIP, port),
+                          py(BINDS, port, user="nobody")), ("1.0+1", 2, True, kept, "hello", "1"))
+        exposure = re.search(r"Overall exposure level for tunnel_keeper.service: (\S+)", self.run_in("systemd-analyze", "security", "tunnel_keeper.service"))
+        # Removal ends every grant first: no account, home, key copy, rule or guard is left; purge takes the state and log.
+        self.run_in("apt-get", "remove", "-y", "tunnel-keeper")
+        self.assertEqual((self.run_in("sh", "-c", "grep -c sshtmp_ /etc/passwd; ls /tmp | grep -c sshtmp_; ls /sys/fs/bpf/tunnel_keeper", check=False),
+                          rules(), py(BINDS, port, user="nobody"), self.run_in("systemctl", "is-active", "tunnel_keeper", check=False)),
+                         ("0\n0", [], "ok", "inactive"))
+        commands_refused = re.findall(r".*(?:Operation not permitted|failed with status|ran longer|gave up).*", log())
+        self.run_in("apt-get", "purge", "-y", "tunnel-keeper")
+        journal = self.run_in("journalctl", "-b", "-o", "cat")
+        self.assertEqual((self.run_in("sh", "-c", "ls -d /var/lib/tunnel_keeper /var/log/tunnel_keeper.log", check=False),
+                          self.run_in("systemctl", "--failed", "--no-legend"), commands_refused,
+                          re.findall(r".*tunnel_keeper.*(?:Scheduled restart|Failed with result).*", journal), float(exposure.group(1)) <= 4.5),
+                         ("", "", [], [], True), exposure.group(0))
+
+
+if __name__ == "__main__":
+    main(__file__)
