@@ -238,15 +238,16 @@ int main(int argc, char** argv)
     log_msg("main", "started tunnel_keeper\n");
     metrics.set_start_time(wall_clock_seconds());
     // Armed before any grant comes back, so that each one's ports are its
-    // account's again before anything else may bind them. With -g, the guard
-    // that the last run left goes.
+    // account's again before anything else may bind them. Off (-g, or a
+    // kernel that refuses it), the guard that the last run left goes too:
+    // its owners would keep the ports from the grants to come.
     std::string why = "-g given";
-    if (!guard)
-        remove_leftover_guard();
-    if (guard && arm_port_guard(start, stop, why))
+    if (guard && arm_port_guard(start, stop, why)) {
         grants.watch_ports(guard_port);
-    else
+    } else {
+        remove_leftover_guard();
         log_msg("main", "port guard off: %s; any user may listen on a pool port\n", why.c_str());
+    }
     metrics.set_port_guard(port_guard_armed());
     // Before serving, with or without -c: the grants of the last run come
     // back, and -c purges only what none of them owns. Their host work is

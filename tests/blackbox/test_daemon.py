@@ -209,11 +209,6 @@ class Daemons(unittest.TestCase):
         self.assertEqual([len(b) for b in blocks], [1] * 9)
 
     def test_hung_and_failing_commands_bounded_queue_and_shutdown(self):
-        # Beside the rest: a shutdown whose two removals take 12 s each (rm sleeps) goes on past 20 s until both are made.
-        slow = Daemon(self, "-x", "15", stubs={"useradd": STUB, "chown": STUB, "rm": STUB + "sleep 6\n" + 'exec /bin/rm "$@"\n'})
-        homes = ["/tmp/" + user_of(slow.ask("request:s%d:22" % i)) for i in range(2)]
-        stopping, begun = threading.Thread(target=slow.send, args=("shutdown\n",)), time.time()
-        stopping.start()
         # userdel as in the service's own mount namespace, where it does not see the sessions' processes: forced.
         d = Daemon(self, "-x", "4", "-r", "20000-20100", stubs={"userdel": STUB + 'exec /usr/sbin/userdel -f "$@"\n'})
         asked, answers = lambda key, request: answers.__setitem__(key, d.ask(request)), {}
@@ -275,9 +270,6 @@ class Daemons(unittest.TestCase):
         kept = [line.split("\t") for line in Path(d.state).read_text().splitlines()[1:]]
         self.assertEqual((len(kept), all(int(f[4]) <= time.time() for f in kept)), (61, True))
         self.assertRegex(d.log(), r"shutting down gave up after \d+ seconds: 61 grants are still on the host\n")
-        stopping.join()
-        self.assertEqual((slow.proc.wait(10), time.time() - begun > 20, [h for h in homes if os.path.lexists(h)]), (0, True, []))
-        self.assertRegex(slow.log(), r"Running: rm -rf %s %s.key\n.*shutting down took 2\d seconds\n$" % (homes[1], homes[1]))
 
     def test_shutdown_behind_slow_or_hung_changes_exits_with_the_host_clean(self):
         # -x 2, so a shutdown gives up after 5 s without progress: twelve grants whose useradd takes 0.4 s each (the
@@ -296,7 +288,7 @@ class Daemons(unittest.TestCase):
             for c in callers:
                 c.start()
             wait_for("the requests", lambda: d.log().count("run: read request:") == count and "Running: " + last in d.log())
-            self.assertEqual((d.send("shutdown\n"), d.proc.wait(60)), ("", 0), hangs)
+            self.assertEqual((d.send("shutdown\n"), d.proc.wait(60), bool(re.search(r"shutting down took \d+ seconds\n$", d.log()))), ("", 0, True), hangs)
             users = re.findall(r"<= (sshtmp_\w{8})", d.log())
             self.assertEqual(([u for u in users if os.path.lexists("/tmp/" + u) or u + ":" in Path("/etc/passwd").read_text()], len(users),
                               Path(d.state).read_text().count("\n")), ([], count, 1), hangs)

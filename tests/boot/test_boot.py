@@ -2,7 +2,7 @@
 # and purged in a systemd-nspawn container over a throw-away overlay of this machine's root, with a network of its
 # own, all inside the test's private namespaces (harness.in_namespaces). Exit status 77: skipped (not root, or no
 # systemd-nspawn that can boot here).
-import glob, os, re, shutil, subprocess, sys, tempfile, time, unittest
+import glob, os, re, shutil, subprocess, sys, tempfile, unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
 from harness import main, wait_for  # noqa: E402
@@ -30,16 +30,11 @@ class Boot(unittest.TestCase):
             self.skipTest("skipped: systemd-nspawn is missing (scripts/test-all.sh installs systemd-container)")
         subprocess.run(["sh", "-ec", "cd %s; dpkg-deb -R tunnel-keeper_1.0_*.deb next; sed -i 's/^Version: .*/Version: 1.0+1/' next/DEBIAN/control; "
                         "dpkg-deb -b next tunnel-keeper_next.deb >/dev/null" % work], check=True)
-        # The container's root: this machine's, with a writable layer that goes with the test.
-        root = work + "/root"
-        for d in ("upper", "work", "root"):
-            os.mkdir(work + "/" + d)
-        subprocess.run(["mount", "-t", "overlay", "overlay", "-o", "lowerdir=/,upperdir=%s/upper,workdir=%s/work" % (work, work), root], check=True)
-        # A container image's policy-rc.d forbids maintainer scripts to start services; a Debian host has none.
-        subprocess.run(["rm", "-f", root + "/usr/sbin/policy-rc.d"], check=True)
-        for deb in glob.glob(work + "/tunnel-keeper_*.deb"):
-            shutil.copy(deb, root + "/root/")
-        self.first = "/root/" + os.path.basename(glob.glob(work + "/tunnel-keeper_1.0_*.deb")[0])
+        # The container's root: this machine's, with a writable layer that goes with the test, and the packages. A
+        # container image's policy-rc.d forbids maintainer scripts to start services; a Debian host has none.
+        root, self.first = work + "/root", "/root/" + os.path.basename(glob.glob(work + "/tunnel-keeper_1.0_*.deb")[0])
+        subprocess.run(["sh", "-ec", "cd %s; mkdir upper work root; mount -t overlay overlay -o lowerdir=/,upperdir=upper,workdir=work root; "
+                        "rm -f root/usr/sbin/policy-rc.d; cp tunnel-keeper_*.deb root/root/" % work], check=True)
         # bpf allowed, so that the port guard is on; the BPF file system that a systemd host mounts at boot.
         self.boot = subprocess.Popen(["systemd-nspawn", "-D", root, "--boot", "--private-network", "--register=no", "--keep-unit",
                                       "--link-journal=no", "--system-call-filter=bpf", "--bind=/sys/fs/bpf", "--quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
