@@ -21,11 +21,11 @@ const char* const forward_head =
 // The ssh server opens a device's listeners with the account's uid. Any
 // other socket on the port, on any address, listening or only bound, may
 // receive the connections meant for the device.
-const char* port_state(const localuser& record, int port, const std::vector<tcp_socket>& listeners)
+const char* port_state(const localuser& record, int port, socket_tables& sockets)
 {
-    if (port_is_held(port, record.uid, listeners))
+    if (port_is_held(port, record.uid, sockets))
         return "taken";
-    for (const tcp_socket& s : listeners)
+    for (const tcp_socket& s : sockets.listeners)
         if (s.port == port)
             return "connected";
     return "waiting";
@@ -286,7 +286,7 @@ std::string host::connection_status(const std::string& name) const
         log_msg("connection_status", "couldn't find |%s|\n", name.c_str());
         return "ERROR";
     }
-    const std::vector<tcp_socket> sockets = read_listening_sockets();
+    socket_tables sockets;
     std::string answer;
     for (int port : record.localports) {
         const char* word = port_state(record, port, sockets);
@@ -302,7 +302,7 @@ metrics_gauges host::gauges() const
     g.grants = all.size();
     g.pool_ports = m_grants.pool_size();
     g.leaving = m_grants.leaving_count();
-    const std::vector<tcp_socket> sockets = read_listening_sockets();
+    socket_tables sockets;
     for (const auto& grant : all)
         for (int port : grant.second.localports) {
             const std::string state = port_state(grant.second, port, sockets);

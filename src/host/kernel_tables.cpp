@@ -136,10 +136,10 @@ bool port_is_free(int port)
     return binds(AF_INET, port) && binds(AF_INET6, port);
 }
 
-bool port_is_held(int port, unsigned owner, const std::vector<tcp_socket>& listeners)
+bool port_is_held(int port, unsigned owner, socket_tables& tables)
 {
     bool listened = false;
-    for (const tcp_socket& s : listeners) {
+    for (const tcp_socket& s : tables.listeners) {
         if (s.port != port)
             continue;
         if (owner == 0 || s.uid != owner)
@@ -152,8 +152,11 @@ bool port_is_held(int port, unsigned owner, const std::vector<tcp_socket>& liste
     // or, when no connection uses the port, a socket that is only bound.
     // Remnants of closed connections (time-wait, orphaned: inode 0) hold it
     // only until they end.
+    if (!tables.others_read)
+        tables.others = read_sockets(~(1U << TCP_LISTEN));
+    tables.others_read = true;
     bool remnant = false;
-    for (const tcp_socket& s : read_sockets(~(1U << TCP_LISTEN))) {
+    for (const tcp_socket& s : tables.others) {
         if (s.port != port)
             continue;
         if (!s.remnant && (owner == 0 || s.uid != owner))

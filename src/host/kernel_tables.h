@@ -28,11 +28,18 @@ std::vector<tcp_socket> read_listening_sockets();
 // remnant of a closed connection, for as long as it lasts.
 bool port_is_free(int port);
 
-// True when a socket that is not `owner`'s (0: no one's) holds `port`: one
-// of `listeners` (read_listening_sockets), a connection, or a socket that
-// is only bound (one bound before the port guard was on, say). Remnants of
-// closed connections do not count.
-bool port_is_held(int port, unsigned owner, const std::vector<tcp_socket>& listeners);
+// The TCP sockets of the namespace, as one answer needs them: the listeners
+// at once, the others (connections, remnants) when a port first needs them.
+struct socket_tables {
+    std::vector<tcp_socket> listeners = read_listening_sockets();
+    std::vector<tcp_socket> others;
+    bool others_read = false;
+};
+
+// True when a socket that is not `owner`'s (0: no one's) holds `port`: a
+// listener, a connection, or a socket that is only bound (one bound before
+// the port guard was on, say). Remnants of closed connections do not count.
+bool port_is_held(int port, unsigned owner, socket_tables& tables);
 
 // A NETLINK_SOCK_DIAG socket for connection_owner_uid; -1 on failure.
 int open_sock_diag();

@@ -55,10 +55,10 @@ grant_list host::take_back_grants()
     // A socket that another account bound to a kept grant's port while no
     // guard was on stays: the device's command names the port, so the
     // grant cannot move. "status" says taken until that socket is gone.
-    const std::vector<tcp_socket> listeners = read_listening_sockets();
+    socket_tables sockets;
     for (const auto& grant : kept)
         for (int port : grant.second.localports)
-            if (port_is_held(port, grant.second.uid, listeners))
+            if (port_is_held(port, grant.second.uid, sockets))
                 log_msg("take_back_grants", "port %d of |%s| is held by a socket that is not its grant's: taken until it "
                         "is gone\n", port, grant.first.c_str());
     // The host work comes first in the queue: a kept grant that ends
