@@ -1,6 +1,7 @@
 #include "kernel_tables.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -89,13 +90,15 @@ std::vector<tcp_socket> read_sockets(unsigned states)
     return found;
 }
 
-// True when the daemon can bind `port` on the wildcard address of `family`
-// (IPv6 alone for AF_INET6), without SO_REUSEADDR.
+// False when a bind of `port` on the wildcard address of `family` (IPv6
+// alone for AF_INET6), without SO_REUSEADDR, finds the port in use. Any
+// other failure says nothing of other sockets: no IPv6 on the host, or a
+// port below 1024 that the unit's capabilities do not let the daemon bind.
 bool binds(int family, int port)
 {
     const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return false;
+        return true;
     const int on = 1;
     struct sockaddr_in6 any6 = {};
     struct sockaddr_in any4 = {};
@@ -107,8 +110,9 @@ bool binds(int family, int port)
                            ? setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0 &&
                                  bind(fd, reinterpret_cast<const struct sockaddr*>(&any6), sizeof any6) == 0
                            : bind(fd, reinterpret_cast<const struct sockaddr*>(&any4), sizeof any4) == 0;
+    const bool in_use = !bound && errno == EADDRINUSE;
     close(fd);
-    return bound;
+    return !in_use;
 }
 
 } // namespace
