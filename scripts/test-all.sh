@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="cmake make g++ libssl-dev libgtest-dev python3 openssh-client openssh-server psmisc iptables iproute2 util-linux procps systemd logrotate man-db groff-base clang libclang-rt-14-dev prometheus prometheus-node-exporter systemd-container debhelper lintian"
+packages="cmake make g++ libssl-dev libgtest-dev python3 openssh-client openssh-server psmisc iptables iproute2 util-linux procps systemd logrotate man-db groff-base clang libclang-rt-14-dev prometheus prometheus-node-exporter systemd-container build-essential debhelper lintian"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
