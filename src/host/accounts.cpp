@@ -275,10 +275,10 @@ bool remove_account(const char* function, const std::string& user, bool key_copy
     // account's service manager (user@UID.service). It is stopped first, as
     // a unit: ended by killall's SIGKILL, it would stay behind as a failed
     // unit of the host.
-    const std::string manager = "user@" + to_string(uid, std::dec) + ".service";
+    const std::string uid_text = to_string(uid, std::dec);
     struct stat known;
-    if (exists && host_lstat(("/run/systemd/users/" + to_string(uid, std::dec)).c_str(), &known) == 0)
-        run_command(function, user_command, {"systemctl", "stop", manager});
+    if (exists && host_lstat(("/run/systemd/users/" + uid_text).c_str(), &known) == 0)
+        run_command(function, user_command, {"systemctl", "stop", "user@" + uid_text + ".service"});
     for (int attempt = 1; exists; ++attempt) {
         run_command(function, user_command, {"killall", "-9", "-u", user}, false, 1);
         // killall only sends the signals; userdel refuses the account until
