@@ -19,7 +19,7 @@ class Boot(unittest.TestCase):
             self.skipTest("skipped: dpkg-buildpackage is missing (scripts/test-all.sh installs it)")
         work = tempfile.mkdtemp()
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", work], check=True)   # an overlay's upper layer cannot be on /tmp's overlay
-        # The package, and the same files as a higher version for the upgrade.
+        # The package, checked by lintian.
         shutil.copytree(SOURCE, work + "/src", ignore=shutil.ignore_patterns(".git", "build*"))
         built = subprocess.run(["dpkg-buildpackage", "-us", "-uc", "-b"], cwd=work + "/src", capture_output=True, text=True,
                                env=dict(os.environ, DEB_BUILD_OPTIONS="nocheck noddebs parallel=2"))
@@ -28,17 +28,24 @@ class Boot(unittest.TestCase):
         self.assertEqual((lint.returncode, lint.stdout), (0, ""))
         if not shutil.which("systemd-nspawn"):
             self.skipTest("skipped: systemd-nspawn is missing (scripts/test-all.sh installs systemd-container)")
-        subprocess.run(["sh", "-ec", "cd %s; dpkg-deb -R tunnel-keeper_1.0_*.deb next; sed -i 's/^Version: .*/Version: 1.0+1/' next/DEBIAN/control; "
-                        "dpkg-deb -b next tunnel-keeper_next.deb >/dev/null" % work], check=True)
-        # The container's root: this machine's, with a writable layer that goes with the test, and the packages. A
-        # container image's policy-rc.d forbids maintainer scripts to start services; a Debian host has none.
+        # The same files as a higher version, for the upgrade; the container's root: this machine's, with a writable
+        # layer that goes with the test, and the packages. A container image's policy-rc.d forbids maintainer scripts to
+        # start services; a Debian host has none.
         root, self.first = work + "/root", "/root/" + os.path.basename(glob.glob(work + "/tunnel-keeper_1.0_*.deb")[0])
-        subprocess.run(["sh", "-ec", "cd %s; mkdir upper work root; mount -t overlay overlay -o lowerdir=/,upperdir=upper,workdir=work root; "
-                        "rm -f root/usr/sbin/policy-rc.d; cp tunnel-keeper_*.deb root/root/" % work], check=True)
-        # bpf allowed, so that the port guard is on; the BPF file system that a systemd host mounts at boot.
-        self.boot = subprocess.Popen(["systemd-nspawn", "-D", root, "--boot", "--private-network", "--register=no", "--keep-unit",
-                                      "--link-journal=no", "--system-call-filter=bpf", "--bind=/sys/fs/bpf", "--quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: self.boot.kill() or self.boot.wait())
+        subprocess.run(["sh", "-ec", "cd %s; dpkg-deb -R tunnel-keeper_1.0_*.deb next; sed -i 's/^Version: .*/Version: 1.0+1/' next/DEBIAN/control; "
+                        "dpkg-deb -b next tunnel-keeper_next.deb >/dev/null; mkdir upper work root; mount -t overlay overlay -o lowerdir=/,"
+                        "upperdir=upper,workdir=work root; rm -f root/usr/sbin/policy-rc.d; cp tunnel-keeper_*.deb root/root/" % work], check=True)
+        # The container runs in a cgroup of the test's own in each hierarchy that systemd-nspawn uses (the unified one,
+        # and name=systemd on a hybrid host), removed with it; bpf allowed, so that the port guard is on; the BPF file
+        # system that a systemd host mounts at boot.
+        mine = dict(line.split(":", 2)[1:] for line in open("/proc/self/cgroup").read().splitlines())
+        groups = [m[4] + mine[k].rstrip("/") + "/tk_boot_%d" % os.getpid() for m in map(str.split, open("/proc/self/mountinfo"))
+                  for k in [{"cgroup2": ""}.get(m[m.index("-") + 1], "name=systemd" if "name=systemd" in m[-1].split(",") else None)] if k in mine]
+        self.addCleanup(lambda: subprocess.run(["sh", "-c", "for g; do find $g -depth -type d -exec rmdir {} +; done", "sh"] + groups))
+        self.boot = subprocess.Popen(["sh", "-ec", 'for g in %s; do mkdir $g; echo $$ > $g/cgroup.procs; done; exec "$@"' % " ".join(groups), "sh",
+                                      "systemd-nspawn", "-D", root, "--boot", "--private-network", "--register=no", "--keep-unit", "--link-journal=no",
+                                      "--system-call-filter=bpf", "--bind=/sys/fs/bpf", "--quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: subprocess.run(["kill", "-9", self.init]) and self.boot.wait())
         init = lambda: subprocess.run(["pgrep", "-x", "-P", str(self.boot.pid), "systemd"], capture_output=True, text=True).stdout.split()
         self.init = wait_for("the container's init", lambda: self.boot.poll() is not None and ["ended"] or init(), 30)[0]
         booted = lambda state: (state not in ("", "offline", "initializing", "starting") or self.boot.poll() is not None) and state

@@ -28,8 +28,7 @@ class Client(unittest.TestCase):
                         conn.sendall((answer if isinstance(answer, bytes) else answer.encode()) + b"\n")
         threading.Thread(target=serve, daemon=True).start()
         # A daemon that never accepts and whose backlog is full: the kernel drops further connection attempts.
-        full = socket.create_server(("127.0.0.1", 0), backlog=0)
-        waiting = [socket.socket() for _ in range(2)]
+        full, waiting = socket.create_server(("127.0.0.1", 0), backlog=0), [socket.socket() for _ in range(2)]
         [(s.setblocking(False), s.connect_ex(full.getsockname())) for s in waiting]
         table = [  # arguments, the answers, exit status, standard output (parsed when JSON), the requests sent
             (["request", "a", "22,80", "600"], {"request:a:22,80:600": "ssh -R x"}, 0, "ssh -R x\n", ["request:a:22,80:600"]),
