@@ -116,6 +116,8 @@ std::string daemon_metrics::exposition(const metrics_gauges& g) const
     family(text, "tunnel_keeper_port_guard", "gauge",
            "1 while binds to pool ports are refused but for root and each port's grant, 0 when the guard is off.",
            sample("tunnel_keeper_port_guard", "", m_port_guard ? 1 : 0));
+    family(text, "tunnel_keeper_build_info", "gauge", "Always 1; its label names the daemon's version.",
+           sample("tunnel_keeper_build_info", "version=\"" TK_VERSION "\"", 1));
     family(text, "tunnel_keeper_start_time_seconds", "gauge", "Start time of the daemon, seconds since the epoch.",
            sample("tunnel_keeper_start_time_seconds", "", static_cast<unsigned long long>(m_start_time)));
     text.pop_back();

@@ -22,6 +22,7 @@ namespace {
 
 const char* const usage_text =
     "Usage: tunnel_keeper-ctl [-p PORT] [-w SECONDS] COMMAND [ARGUMENT...]\n"
+    "       tunnel_keeper-ctl --version\n"
     "  request NAME PORTS [SECONDS]  grant NAME the comma-separated device PORTS; prints the forwarding command\n"
     "  extend NAME SECONDS           let the grant end SECONDS from now; the device keeps its tunnel\n"
     "  release NAME                  end the grant now\n"
@@ -207,6 +208,10 @@ int main(int argc, char** argv)
         const std::string word = argv[i];
         if (word == "-h" || word == "--help") {
             fputs(usage_text, stdout);
+            return 0;
+        }
+        if (word == "--version") {
+            puts("tunnel_keeper-ctl " TK_VERSION);
             return 0;
         }
         if (word == "--json") {

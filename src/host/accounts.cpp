@@ -271,10 +271,11 @@ bool remove_account(const char* function, const std::string& user, bool key_copy
     else
         log_msg(function, "not removing the key line of %s: %s/.ssh is not the daemon's directory\n", user.c_str(),
                 home.c_str());
-    // A login through the ssh server made the login manager start the
-    // account's service manager (user@UID.service). It is stopped first, as
-    // a unit: ended by killall's SIGKILL, it would stay behind as a failed
-    // unit of the host.
+    // Where the tk-sshtmp PAM profile is not applied, a login through the
+    // ssh server made the login manager start the account's service manager
+    // (user@UID.service). It is stopped first, as a unit: ended by killall's
+    // SIGKILL, it would stay behind as a failed unit of the host. With the
+    // profile, the login manager never knows the account, and nothing runs.
     const std::string uid_text = to_string(uid, std::dec);
     struct stat known;
     if (exists && host_lstat(("/run/systemd/users/" + uid_text).c_str(), &known) == 0)

@@ -48,4 +48,8 @@ mkdir -p /run/sshd
 settings() { /usr/sbin/sshd -T -f "$tmp/sshd_config" -C "user=$1,host=device,addr=192.0.2.7" | grep -E "^(allowtcpforwarding|allowstreamlocalforwarding|permittty|x11forwarding|allowagentforwarding|clientaliveinterval|clientalivecountmax) " | sort | tr '\n' ' '; }
 [ "$(settings sshtmp_Ab3dE9xQ)" = "allowagentforwarding no allowstreamlocalforwarding no allowtcpforwarding remote clientalivecountmax 3 clientaliveinterval 15 permittty no x11forwarding no " ] || fail "drop-in for sshtmp_: $(settings sshtmp_Ab3dE9xQ)"
 [ "$(settings alice)" = "allowagentforwarding yes allowstreamlocalforwarding yes allowtcpforwarding yes clientalivecountmax 3 clientaliveinterval 0 permittty yes x11forwarding no " ] || fail "drop-in leaks to other users: $(settings alice)"
+# One version: CMake's, the package's and the client's.
+version=$(sed -n 's/^project(tunnel_keeper VERSION \([^ ]*\) .*/\1/p' "$src/CMakeLists.txt")
+[ -n "$version" ] && [ "$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version) $("$build/tunnel_keeper-ctl" --version)" = "$version tunnel_keeper-ctl $version" ] || fail "version: CMake $version, changelog and client differ"
+
 echo "packaging: all checks passed"
