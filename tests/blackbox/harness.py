@@ -78,15 +78,15 @@ def wait_for(what, check, timeout=10.0):
     return result
 
 
-def user_of(answer):
-    return re.search(r"(sshtmp_\w{8})@", answer).group(1)
+read = lambda path: pathlib.Path(path).read_text(errors="replace") if os.path.exists(path) else ""  # noqa: E731
+user_of = lambda answer: re.search(r"(sshtmp_\w{8})@", answer).group(1)  # noqa: E731
 
 
 class Daemon:
     def __init__(self, test, *args, stubs=None, files=None, port=None, ip="192.0.2.10", wait=True, env=None):
         self.dir = tempfile.mkdtemp(prefix="tk_test_")
         test.addCleanup(self.stop)
-        self.log_path, self.record = self.dir + "/tk.log", self.dir + "/record"
+        self.log_path, self.record, self.state = self.dir + "/tk.log", self.dir + "/record", self.dir + "/record.state"
         os.mkdir(self.dir + "/bin")
         for path, text in [("/bin/" + n, t) for n, t in dict(STUBS, **(stubs or {})).items()] + \
                           [("/record" + suffix, t) for suffix, t in (files or {}).items()]:
@@ -98,7 +98,6 @@ class Daemon:
         # TMPDIR elsewhere: the homes must still be made in /tmp.
         env = dict(os.environ, PATH=self.dir + "/bin:" + os.environ["PATH"], STUB_RECORD=self.record,
                    STUB_LOG=self.log_path, TMPDIR=self.dir, **(env or {}))
-        self.state = self.record + ".state"
         argv = [BINARY, "-p", str(self.port), "-l", self.log_path, "-s", self.state] + (["-i", ip] if ip else []) + list(args)
         self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         if wait:
@@ -126,16 +125,14 @@ class Daemon:
         # The stub of `program` fails ("fail", or "once" for one call) or hangs ("hang") on arguments that match.
         pathlib.Path("%s.%s.%s" % (self.record, kind, program)).write_text(pattern)
 
-    def metric(self, series):
-        return int(re.search(r"^%s (\d+)$" % re.escape(series), self.ask("metrics"), re.M).group(1))
+    metric = lambda self, series: int(re.search(r"^%s (\d+)$" % re.escape(series), self.ask("metrics"), re.M).group(1))
 
     def settled(self):
         # Changes are made one at a time in the order asked: once a release of no grant is answered, every change asked
         # before it (and the start's own) is made.
         self.ask("release:settled")
 
-    def log(self):
-        return pathlib.Path(self.log_path).read_text(errors="replace") if os.path.exists(self.log_path) else ""
+    log = lambda self: read(self.log_path)  # noqa: E731
 
     def commands(self, start=0):
         # The host commands in the order logged, from the start-th on.

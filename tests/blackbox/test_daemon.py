@@ -6,8 +6,8 @@ import calendar, math, os, re, signal, socket, struct, subprocess, sys, threadin
 from pathlib import Path
 from harness import BINARY, FINGERPRINT, HEAD, KEYGEN, REAL, STUB, STUBS, Daemon, main, user_of, wait_for
 
-# The README shows the usage text as the binary prints it.
-USAGE = re.search(r"```text\n(Usage:\n.*?)```", (Path(__file__).parents[2] / "README.md").read_text(), re.S).group(1)
+# The operations guide shows the usage text as the binary prints it.
+USAGE = re.search(r"```text\n(Usage:\n.*?)```", (Path(__file__).parents[2] / "docs" / "operations.md").read_text(), re.S).group(1)
 STAMP = r"\d\d/\d\d/\d\d-\d\d:\d\d:\d\d"
 # Reads the state file over and over until its standard input closes; prints how often it was missing or not whole.
 READER = """import os, select, sys
@@ -36,8 +36,7 @@ GRANT = 10   # commands of one grant
 SESSION = "cd .ssh; while t=$(($(date -r end +%s) - $(date +%s))); [ $t -gt 0 ]; do sleep $((t < 60 ? t : 60)); done"
 
 
-def expiry(end):
-    return 'expiry-time="%s"' % time.strftime("%Y%m%d%H%M%S", time.localtime(end))
+expiry = lambda end: 'expiry-time="%s"' % time.strftime("%Y%m%d%H%M%S", time.localtime(end))  # noqa: E731
 
 
 def key_options(ports, end):

@@ -69,8 +69,7 @@ class Boot(unittest.TestCase):
                     "mkdir -p /etc/systemd/system/tunnel_keeper.service.d; printf '[Service]\\nSystemCallErrorNumber=\\n' "
                     "> /etc/systemd/system/tunnel_keeper.service.d/refusals.conf")
         subprocess.Popen(["nsenter", "-t", self.init, "-a", "/usr/bin/python3", "-c", DEVICE])
-        pam = lambda: self.run_in("sh", "-c", "cat /etc/pam.d/common-* /var/lib/pam/*")
-        pam_before = pam()
+        pam_before = (pam := lambda: self.run_in("sh", "-c", "cat /etc/pam.d/common-* /var/lib/pam/*"))()
         self.run_in("apt-get", "install", "-y", self.first)
         log = lambda: self.run_in("cat", "/var/log/tunnel_keeper.log")
         self.assertEqual((self.run_in("systemctl", "is-active", "tunnel_keeper"), "port guard on:" in log(), py(BINDS, 20999, user="nobody")),
@@ -82,13 +81,10 @@ class Boot(unittest.TestCase):
         self.assertEqual((wait_for("the tunnel", lambda: py(ROUND_TRIP, port) == "hello" and "hello", 30), self.run_in("tunnel_keeper-ctl", "status", "dev"),
                           self.run_in("tunnel_keeper-ctl", "acl", "dev", "127.0.0.0/8")), ("hello", "connected", "OK"))
         # The device's login has no login session, service manager or runtime directory; an ordinary account's has.
-        uid = self.run_in("id", "-u", user)
         self.run_in("sh", "-ec", "useradd -m alice; mkdir ~alice/.ssh; ssh-keygen -q -t ed25519 -N '' -f /tmp/alice; cp /tmp/alice.pub ~alice/.ssh/authorized_keys")
-        ordinary = "ssh -i /tmp/alice -o UserKnownHostsFile=/tmp/known_hosts -o BatchMode=yes alice@192.0.2.1 " \
-                   "'loginctl list-sessions --no-legend | grep -c alice; systemctl is-active user@$(id -u).service; ls -d /run/user/$(id -u)'"
-        self.assertEqual((self.run_in("sh", "-c", "loginctl list-users --no-legend | grep -c %s; systemctl is-active user@%s.service; ls -d /run/user/%s"
-                                      % (user, uid, uid), check=False), self.run_in("sh", "-c", ordinary)),
-                         ("0\ninactive", "1\nactive\n/run/user/" + self.run_in("id", "-u", "alice")))
+        session = "loginctl list-sessions --no-legend | grep -cw {0}; systemctl is-active user@$(id -u {0}).service; ls -d /run/user/$(id -u {0}) | wc -l"
+        self.assertEqual((self.run_in("sh", "-c", session.format(user), check=False), self.run_in("ssh", "-i", "/tmp/alice", "-o", "UserKnownHostsFile=/tmp/known_hosts",
+                          "alice@192.0.2.1", session.format("alice"), check=False)), ("0\ninactive\n0", "1\nactive\n1"))
         rules = lambda: re.findall(r".*--dport %d .*" % port, self.run_in("iptables", "-S", "INPUT"))
         listing = lambda: re.sub(r" => \d+ => (sshtmp_)", r" => \1", self.run_in("tunnel_keeper-ctl", "list"))
         kept = (rules(), listing())
@@ -101,14 +97,12 @@ class Boot(unittest.TestCase):
         # Removal ends every grant first: no account, home, key copy, rule or guard is left; purge takes the state and log.
         self.run_in("apt-get", "remove", "-y", "tunnel-keeper")
         self.assertEqual((self.run_in("sh", "-c", "grep -c sshtmp_ /etc/passwd; ls /tmp | grep -c sshtmp_; ls /sys/fs/bpf/tunnel_keeper", check=False),
-                          rules(), py(BINDS, port, user="nobody"), self.run_in("systemctl", "is-active", "tunnel_keeper", check=False)),
-                         ("0\n0", [], "ok", "inactive"))
-        self.assertEqual(pam(), pam_before)
+                          rules(), py(BINDS, port, user="nobody"), self.run_in("systemctl", "is-active", "tunnel_keeper", check=False), pam()),
+                         ("0\n0", [], "ok", "inactive", pam_before))
         commands_refused = re.findall(r".*(?:Operation not permitted|failed with status|ran longer|gave up).*", log())
         self.run_in("apt-get", "purge", "-y", "tunnel-keeper")
         journal = self.run_in("journalctl", "-b", "-o", "cat")
-        self.assertEqual((pam(), self.run_in("sh", "-c", "grep -rl sshtmp /etc/pam.d /var/lib/pam /usr/share/pam-configs", check=False)), (pam_before, ""))
-        self.assertEqual((self.run_in("sh", "-c", "ls -d /var/lib/tunnel_keeper /var/log/tunnel_keeper.log", check=False),
+        self.assertEqual((self.run_in("sh", "-c", "ls -d /var/lib/tunnel_keeper /var/log/tunnel_keeper.log; grep -rl sshtmp /etc/pam.d /var/lib/pam /usr/share/pam-configs", check=False),
                           self.run_in("systemctl", "--failed", "--no-legend"), commands_refused,
                           re.findall(r".*(?:tunnel_keeper.*(?:Scheduled restart|Failed with result)|status=31/SYS).*", journal), float(exposure.group(1)) <= 4.5),
                          ("", "", [], [], True), exposure.group(0))

@@ -5,7 +5,7 @@
 import calendar, ctypes, glob, json, os, pathlib, pwd, re, shutil, signal, socket, socketserver, struct, subprocess, sys, tempfile, threading, time, unittest, urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "blackbox"))
-from harness import BINARY, HOLD_REAPING, SANITIZER_REPORT, main, wait_for  # noqa: E402
+from harness import BINARY, HOLD_REAPING, SANITIZER_REPORT, main, read, wait_for  # noqa: E402
 DEVICE = 2222
 DROP_IN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../packaging/sshd-tunnel_keeper.conf")
 STATE = "/var/lib/tunnel_keeper/grants"
@@ -28,10 +28,6 @@ def unit_limits():
     return ["unshare", "-m", "sh", "-ec", "for m in $(findmnt -t cgroup2 -n -o TARGET); do umount $m; done; mount -o remount,bind,ro /; for d in /usr /boot; do [ ! -d $d ] || mount --bind -o ro $d $d; done; "
             "for d in /home /root; do [ ! -d $d ] || mount -t tmpfs -o ro tmpfs $d; done; exec setpriv --bounding-set -all,%s %s -- \"$@\"" % (
                 caps, "--no-new-privs" * (unit["NoNewPrivileges"] == "yes")), "daemon"]
-
-
-def read(path):
-    return pathlib.Path(path).read_text(errors="replace") if os.path.exists(path) else ""
 
 
 LIMITS = unit_limits() if os.geteuid() == 0 else []

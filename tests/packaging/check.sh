@@ -13,8 +13,7 @@ for prefix in /usr /usr/local; do
   DESTDIR=$root cmake --install "$build" --prefix "$prefix" >/dev/null
   files=$(cd "$root" && find . -type f | sort | tr '\n' ' ')
   units=.$prefix/lib/systemd/system/tunnel_keeper
-  expected=$(printf '%s\n' ./etc/logrotate.d/tunnel_keeper ./etc/ssh/sshd_config.d/tunnel_keeper.conf ./etc/sysctl.d/tunnel_keeper.conf $units-metrics.service $units-metrics.timer $units.service .$prefix/sbin/tunnel_keeper .$prefix/sbin/tunnel_keeper-ctl .$prefix/sbin/tunnel_keeper-metrics .$prefix/share/man/man8/tunnel_keeper.8 .$prefix/share/tunnel_keeper/tunnel_keeper.rules.yml ./usr/share/pam-configs/tk-sshtmp | sort | tr '\n' ' ')
-  [ "$files" = "$expected" ] || fail "installed files: $files"
+  [ "$files" = "$(printf '%s\n' ./etc/logrotate.d/tunnel_keeper ./etc/ssh/sshd_config.d/tunnel_keeper.conf ./etc/sysctl.d/tunnel_keeper.conf $units-metrics.service $units-metrics.timer $units.service .$prefix/sbin/tunnel_keeper .$prefix/sbin/tunnel_keeper-ctl .$prefix/sbin/tunnel_keeper-metrics .$prefix/share/man/man8/tunnel_keeper.8 .$prefix/share/tunnel_keeper/tunnel_keeper.rules.yml ./usr/share/pam-configs/tk-sshtmp | sort | tr '\n' ' ')" ] || fail "installed files: $files"
   # The unit as installed names the daemon under its own prefix; verify it
   # started from the copy under DESTDIR.
   unit=$root$prefix/lib/systemd/system/tunnel_keeper.service
@@ -49,7 +48,10 @@ settings() { /usr/sbin/sshd -T -f "$tmp/sshd_config" -C "user=$1,host=device,add
 [ "$(settings sshtmp_Ab3dE9xQ)" = "allowagentforwarding no allowstreamlocalforwarding no allowtcpforwarding remote clientalivecountmax 3 clientaliveinterval 15 permittty no x11forwarding no " ] || fail "drop-in for sshtmp_: $(settings sshtmp_Ab3dE9xQ)"
 [ "$(settings alice)" = "allowagentforwarding yes allowstreamlocalforwarding yes allowtcpforwarding yes clientalivecountmax 3 clientaliveinterval 0 permittty yes x11forwarding no " ] || fail "drop-in leaks to other users: $(settings alice)"
 # One version: CMake's, the package's and the client's.
-version=$(sed -n 's/^project(tunnel_keeper VERSION \([^ ]*\) .*/\1/p' "$src/CMakeLists.txt")
-[ -n "$version" ] && [ "$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version) $("$build/tunnel_keeper-ctl" --version)" = "$version tunnel_keeper-ctl $version" ] || fail "version: CMake $version, changelog and client differ"
+version=$(sed -n 's/^project(tunnel_keeper VERSION \([^ ]*\) .*/\1/p' "$src/CMakeLists.txt"); [ -n "$version" ] && [ "$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version) $("$build/tunnel_keeper-ctl" --version)" = "$version tunnel_keeper-ctl $version" ] || fail "version: CMake $version, changelog and client differ"
+
+# Every relative link of the README and docs/ names a file that exists.
+links=$(cd "$src" && for p in README.md docs/*.md; do grep -o '\]([^)#]*' "$p" | sed "s#^](#$(dirname "$p")/#"; done | grep -v -E '/[a-z]+:')
+for link in $links; do [ -e "$src/$link" ] || fail "link to $link"; done
 
 echo "packaging: all checks passed"
