@@ -156,6 +156,18 @@ bool is_safe_account_name(const std::string& name)
                                   "0123456789._-") == std::string::npos;
 }
 
+bool is_plain_public_key(const std::string& key)
+{
+    const std::string::size_type blank = key.find(' '), second = key.find(' ', blank + 1);
+    const std::string type = key.substr(0, blank);
+    const std::string blob = key.substr(blank + 1, second == std::string::npos ? std::string::npos : second - blank - 1);
+    const std::string comment = second == std::string::npos ? std::string() : key.substr(second + 1);
+    const char* const letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    return blank != std::string::npos && (type == "ssh-ed25519" || type == "ssh-rsa" || type == "ecdsa-sha2-nistp256") &&
+           !blob.empty() && blob.find_first_not_of(std::string(letters) + "+/=") == std::string::npos &&
+           comment.find_first_not_of(std::string(letters) + "@._-") == std::string::npos;
+}
+
 namespace {
 
 // One decimal octet 0 to 255, without leading zeros (the firewall would read

@@ -79,6 +79,11 @@ bool parse_seconds(const std::string& text, int longest, int& seconds);
 // name: 1 to 32 letters, digits, ".", "_" or "-", not starting with "-".
 bool is_safe_account_name(const std::string& name);
 
+// True for a public key as ssh-keygen writes it and a key line may carry it:
+// "ssh-ed25519", "ssh-rsa" or "ecdsa-sha2-nistp256", a blank, the key in
+// base64, and an optional comment of letters, digits and "@._-".
+bool is_plain_public_key(const std::string& key);
+
 // True for a source filter the firewall rules can carry: a dotted-quad IPv4
 // address, optionally "/" and a prefix length 0 to 32 or a dotted-quad
 // netmask.

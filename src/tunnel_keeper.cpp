@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <getopt.h>
 #include <pwd.h>
 #include <string>
@@ -188,20 +189,9 @@ int main(int argc, char** argv)
         return -1;
     }
 
-    // A pool port that the kernel may give to a socket that listens or
-    // connects without a bind escapes the port guard: such a pool is refused
-    // until its ports are reserved.
-    int start, stop;
-    parse_port_range(portrange, start, stop);
-    std::string reserved, refusal;
-    const std::string open = unreserved_ephemeral_ports(start, stop, reserved);
-    if (!open.empty()) {
-        refusal = "pool ports " + open + " lie in the kernel's ephemeral range (net.ipv4.ip_local_port_range), which it "
-                  "gives to sockets that listen or connect without a bind; reserve them: sysctl -w "
-                  "net.ipv4.ip_local_reserved_ports=" + (reserved.empty() ? "" : reserved + ",") + open + "\n";
-        fputs(refusal.c_str(), stderr);
-    }
-
+    // A refusal below goes to the caller's standard error too, which the
+    // log replaces.
+    const int console = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
     // "e": the stream's own descriptor is not inherited by the host
     // commands; they write to the log through standard error instead.
     logfile = fopen(logfilepath.c_str(), "ae");
@@ -209,10 +199,27 @@ int main(int argc, char** argv)
         dup2(fileno(logfile), STDERR_FILENO);
     else
         fprintf(stderr, "couldn't open logfile %s for writing\n", logfilepath.c_str());
-    if (!refusal.empty()) {
+
+    // The pool's ports are reserved beside the ports reserved already. A
+    // pool port that the kernel may still give to a socket that listens or
+    // connects without a bind (the reservation failed, or was replaced since)
+    // escapes the port guard: such a pool is refused until it is reserved.
+    int start, stop;
+    parse_port_range(portrange, start, stop);
+    reserve_pool_ports(start, stop);
+    std::string reserved;
+    const std::string open = unreserved_ephemeral_ports(start, stop, reserved);
+    if (!open.empty()) {
+        const std::string refusal = "pool ports " + open + " lie in the kernel's ephemeral range (net.ipv4.ip_local_port_range), "
+                                    "which it gives to sockets that listen or connect without a bind; reserve them: sysctl -w "
+                                    "net.ipv4.ip_local_reserved_ports=" + (reserved.empty() ? "" : reserved + ",") + open + "\n";
+        if (logfile && console >= 0)
+            dprintf(console, "%s", refusal.c_str());
         log_msg("main", "%s", refusal.c_str());
         return -1;
     }
+    if (console >= 0)
+        close(console);
 
     command_limit_seconds = command_limit;
     registry grants(portrange, statefile);

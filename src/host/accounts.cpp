@@ -215,6 +215,48 @@ int make_account(const account_request& request, std::string& user, unsigned& ui
     return 0;
 }
 
+std::string public_key_of(const std::string& user)
+{
+    std::string key;
+    read_whole_file("/tmp/" + user + "/key.pub", key);
+    key = key.substr(0, key.find('\n'));
+    return is_plain_public_key(key) ? key : std::string();
+}
+
+bool home_is_missing(const std::string& user)
+{
+    struct stat st;
+    return host_lstat(("/tmp/" + user).c_str(), &st) != 0 && errno == ENOENT;
+}
+
+bool rebuild_home(const account_request& request, const std::string& user, unsigned uid, const std::string& public_key)
+{
+    std::string options, written;
+    if (!key_options(request, options) || !is_safe_account_name(user) || !is_plain_public_key(public_key))
+        return false;
+    // sed writes the key line itself, as provisioning does, with the
+    // account's own line of /etc/passwd as its one line of input: the
+    // replacement is the options (no "/", "&" or "\\") and the public key,
+    // whose "/" are escaped. mkdir without -p fails on anything that is
+    // there already, so nothing is built into a path another user made.
+    std::string key;
+    for (char c : public_key)
+        key += c == '/' ? std::string("\\/") : std::string(1, c);
+    const std::string p = "/tmp/" + user, line = p + "/.ssh/authorized_keys";
+    const std::vector<std::vector<std::string>> steps = {
+        {"mkdir", "-m", "700", p},
+        {"mkdir", "-m", "755", p + "/.ssh/"},
+        set_end_file(p + "/.ssh", request.end),
+        {"sed", "-n", "s/^" + user + ":.*/" + options + " " + key + "/w " + line, "/etc/passwd"},
+        {"chmod", "644", line},
+        {"chown", user, p},
+    };
+    for (const auto& step : steps)
+        if (!run_command("take_back_grants", user_command, step).ok())
+            return false;
+    return read_whole_file(line, written) && written == options + " " + public_key + "\n" && home_is_as_made(user, uid);
+}
+
 bool set_account_end(const std::string& user, unsigned uid, time_t old_end, time_t end, std::string& fingerprint)
 {
     const std::string ssh = "/tmp/" + user + "/.ssh";

@@ -34,6 +34,22 @@ struct account_request {
 int make_account(const account_request& request, std::string& user, unsigned& uid, std::string& fingerprint,
                  bool& key_copy);
 
+// The public key that provisioning left in the account's home (key.pub), as
+// the state file keeps it; empty when it is not a plain public key.
+std::string public_key_of(const std::string& user);
+
+// True when nothing at all is at the account's home path /tmp/<account>, as
+// after a reboot that emptied /tmp.
+bool home_is_missing(const std::string& user);
+
+// Builds the home of an existing account `user` (uid `uid`) again as
+// provisioning made it, for the grant of `request`: the home and its .ssh,
+// the end file, and the key line with `public_key`, the grant's options and
+// its expiry-time; never into a path that exists. No key copy: the private
+// key is kept nowhere. True when the home is as provisioning made it and the
+// key line is exactly the one provisioning would write.
+bool rebuild_home(const account_request& request, const std::string& user, unsigned uid, const std::string& public_key);
+
 // True when the account's home is the directory provisioning made: a real
 // directory of the account (or root's), not a link, holding a root-owned
 // .ssh directory with root's key line in it.

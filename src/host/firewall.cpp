@@ -49,10 +49,18 @@ bool add_filter_rules(const char* function, const std::string& acl, const port_l
 
 bool delete_filter_rules(const char* function, const std::string& acl, const port_list& ports)
 {
+    // The chains are listed once, and only the rules that are there are
+    // deleted: after a reboot, or a delete by hand, none may be. Where a
+    // chain cannot be listed, every rule is deleted.
+    std::vector<filter_rule> present;
+    const bool listed = list_filter_rules(function, present);
     bool done = true;
     for (int port : ports)
-        for (const filter_rule& rule : rules_of(acl, port))
-            done = run_rule(function, "-D", rule) && done;
+        for (const filter_rule& rule : rules_of(acl, port)) {
+            const filter_rule seen{rule.tool, port, rule.acl.empty() ? "" : canonical_filter(rule.acl)};
+            if (!listed || std::find(present.begin(), present.end(), seen) != present.end())
+                done = run_rule(function, "-D", rule) && done;
+        }
     return done;
 }
 

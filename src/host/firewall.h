@@ -27,8 +27,9 @@ inline bool operator==(const filter_rule& a, const filter_rule& b)
 // fails, those already appended are deleted again: false; `undone` tells
 // whether that left no rule of it behind.
 bool add_filter_rules(const char* function, const std::string& acl, const port_list& ports, bool& undone);
-// Deletes the filter's three rules for each port, all of them even when one
-// fails; false when any failed.
+// Deletes the filter's three rules for each port that the firewall lists
+// (all of them when it cannot be listed), all of them even when one fails;
+// false when any failed.
 bool delete_filter_rules(const char* function, const std::string& acl, const port_list& ports);
 // Deletes every rule of the daemon's shape that the firewall lists on the
 // ports, whatever its source (a retry after a delete failed, or rules an

@@ -32,11 +32,13 @@ const char* port_state(const localuser& record, int port, socket_tables& sockets
 }
 
 // Takes `count` pool ports that no socket holds, in pool order: one that a
-// socket holds (bound before the port guard, say, or a remnant of a closed
-// connection) is logged and goes to the back of the pool. False, with the
-// pool's ports as they were, when too few are free.
+// socket holds (bound before the port guard, say) is logged and goes to the
+// back of the pool. Remnants of closed connections (time-wait) hold no port:
+// the ssh server's listener binds past them. False, with the pool's ports as
+// they were, when too few are free.
 bool take_unheld_ports(registry& grants, size_t count, port_list& taken)
 {
+    socket_tables sockets;
     port_list skipped;
     for (size_t left = grants.free_port_count(); taken.size() < count && left >= count - taken.size();) {
         port_list batch;
@@ -44,7 +46,7 @@ bool take_unheld_ports(registry& grants, size_t count, port_list& taken)
             break;
         left -= batch.size();
         for (int port : batch)
-            (port_is_free(port) ? taken : skipped).push_back(port);
+            (port_is_held(port, 0, sockets) ? skipped : taken).push_back(port);
     }
     for (int port : skipped)
         log_msg("add_temp_user", "port %d is in use, skipped\n", port);
@@ -127,6 +129,7 @@ int host::add_temp_user(const std::string& name, const port_list& device_ports, 
         return -1;
     }
     record.end = request.end;
+    record.public_key = public_key_of(record.username);
 
     // The ssh server logs the same fingerprint for each login with the key.
     log_msg("add_temp_user", "grant |%s| %s %s until %s\n", name.c_str(), record.username.c_str(),

@@ -418,33 +418,68 @@ void guard_port(int port, unsigned uid)
         log_msg("guard_port", "couldn't let uid %u bind port %d: %s\n", uid, port, strerror(errno));
 }
 
-std::string unreserved_ephemeral_ports(int start, int stop, std::string& reserved)
+namespace {
+
+const char* const reserved_ports_path = "/proc/sys/net/ipv4/ip_local_reserved_ports";
+
+// The ports `first` to `last` that are not in the kernel's reserved list
+// `reserved` ("a-b,c" as it lists them), in the same form.
+std::string unreserved_ports(int first, int last, const std::string& reserved)
 {
-    std::string range;
-    read_whole_file("/proc/sys/net/ipv4/ip_local_port_range", range);
-    read_whole_file("/proc/sys/net/ipv4/ip_local_reserved_ports", reserved);
-    reserved = reserved.substr(0, reserved.find('\n'));
     std::vector<bool> is_reserved(65536);
     std::vector<std::string> pieces;
     explode_string(reserved, ",", pieces);
     for (const std::string& piece : pieces) {
-        int first = 0, last = -1;
-        if (sscanf(piece.c_str(), "%d-%d", &first, &last) == 1)
-            last = first;
-        for (int port = std::max(first, 0); port <= last && port < 65536; ++port)
+        int low = 0, high = -1;
+        if (sscanf(piece.c_str(), "%d-%d", &low, &high) == 1)
+            high = low;
+        for (int port = std::max(low, 0); port <= high && port < 65536; ++port)
             is_reserved[static_cast<size_t>(port)] = true;
     }
-    int low = 0, high = -1;
-    sscanf(range.c_str(), "%d %d", &low, &high);
     std::string open;
-    for (int port = std::max(start, low); port < stop && port <= high; ++port) {
+    for (int port = std::max(first, 0); port <= last && port < 65536; ++port) {
         if (is_reserved[static_cast<size_t>(port)])
             continue;
-        int last = port;
-        while (last + 1 < stop && last + 1 <= high && !is_reserved[static_cast<size_t>(last + 1)])
-            ++last;
-        open += (open.empty() ? "" : ",") + to_string(port, std::dec) + (last > port ? "-" + to_string(last, std::dec) : "");
-        port = last;
+        int end = port;
+        while (end + 1 <= last && end + 1 < 65536 && !is_reserved[static_cast<size_t>(end + 1)])
+            ++end;
+        open += (open.empty() ? "" : ",") + to_string(port, std::dec) + (end > port ? "-" + to_string(end, std::dec) : "");
+        port = end;
     }
     return open;
+}
+
+std::string reserved_ports()
+{
+    std::string reserved;
+    read_whole_file(reserved_ports_path, reserved);
+    return reserved.substr(0, reserved.find('\n'));
+}
+
+} // namespace
+
+std::string unreserved_ephemeral_ports(int start, int stop, std::string& reserved)
+{
+    std::string range;
+    read_whole_file("/proc/sys/net/ipv4/ip_local_port_range", range);
+    reserved = reserved_ports();
+    int low = 0, high = -1;
+    sscanf(range.c_str(), "%d %d", &low, &high);
+    return unreserved_ports(std::max(start, low), std::min(stop - 1, high), reserved);
+}
+
+void reserve_pool_ports(int start, int stop)
+{
+    const std::string reserved = reserved_ports(), missing = unreserved_ports(start, stop - 1, reserved);
+    if (missing.empty())
+        return;
+    const std::string list = (reserved.empty() ? "" : reserved + ",") + missing;
+    log_msg("main", "reserving pool ports %s beside the reserved ports (net.ipv4.ip_local_reserved_ports=%s)\n", missing.c_str(),
+            list.c_str());
+    const int fd = open(reserved_ports_path, O_WRONLY | O_CLOEXEC);
+    const bool written = fd >= 0 && write(fd, list.data(), list.size()) == static_cast<ssize_t>(list.size());
+    if (!written)
+        log_msg("main", "couldn't reserve pool ports %s: %s\n", missing.c_str(), strerror(errno));
+    if (fd >= 0)
+        close(fd);
 }

@@ -33,6 +33,12 @@ void remove_leftover_guard();
 // as the kernel lists them.
 std::string unreserved_ephemeral_ports(int start, int stop, std::string& reserved);
 
+// Adds the pool ports (`start` to `stop` - 1) that are not reserved yet to
+// net.ipv4.ip_local_reserved_ports, beside the ports reserved there already
+// (the operator's, say), never in their place; logged before, and when it
+// fails.
+void reserve_pool_ports(int start, int stop);
+
 // True once the guard is armed.
 bool port_guard_armed();
 

@@ -26,6 +26,10 @@ struct localuser {
     // not account for: an undo could not delete them. Its removal then
     // deletes every such rule the firewall lists on its ports.
     bool stray_rules = false;
+    // The public key of its key line ("type base64 comment"), so that a start
+    // can build the home again that a reboot emptied out of /tmp; empty in
+    // lines of older versions.
+    std::string public_key;
 };
 
 typedef std::vector<std::pair<std::string, localuser>> grant_list;

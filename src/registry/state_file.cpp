@@ -2,8 +2,11 @@
 // a restart keeps every live grant. One line per grant, six fields separated
 // by tabs: the device name (escaped), the account, the device ports, the
 // local ports, the grant's end in seconds since the epoch, and the filter
-// (empty without one), and "stray" in a seventh field when an undo left rules
-// of the daemon's shape on its ports. Lines starting with "#" are comments.
+// (empty without one); then, each in a field of its own, "uid=" and the
+// account's uid, "key=" and the public key of its key line (so that a start
+// after a reboot can build its home again), and "stray" when an undo left
+// rules of the daemon's shape on its ports. Lines of older versions lack
+// uid= and key=. Lines starting with "#" are comments.
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -16,7 +19,7 @@
 
 namespace {
 
-const char* const header = "# tunnel_keeper grants: name, account, device ports, local ports, end, filter\n";
+const char* const header = "# tunnel_keeper grants: name, account, device ports, local ports, end, filter, uid=, key=, stray\n";
 
 std::string directory_of(const std::string& path)
 {
@@ -51,7 +54,20 @@ bool parse_grant(const std::string& line, time_t latest_end, std::string& name, 
         else
             fields.back() += c;
     }
-    // A seventh field "stray" marks rules an undo left on its ports.
+    // The tagged fields after the sixth, each at most once and in this order.
+    if (fields.size() > 6 && fields[6].compare(0, 4, "uid=") == 0) {
+        const std::string digits = fields[6].substr(4);
+        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        record.uid = static_cast<unsigned>(std::stoul(digits));
+        fields.erase(fields.begin() + 6);
+    }
+    if (fields.size() > 6 && fields[6].compare(0, 4, "key=") == 0) {
+        record.public_key = fields[6].substr(4);
+        if (!is_plain_public_key(record.public_key))
+            return false;
+        fields.erase(fields.begin() + 6);
+    }
     if (fields.size() == 7 && fields[6] == "stray") {
         record.stray_rules = true;
         fields.pop_back();
@@ -106,7 +122,8 @@ int registry::save()
         const localuser& u = entry.second;
         text += escape_text(entry.first) + "\t" + u.username + "\t" + port_list_to_string(u.remoteports) + "\t" +
                 port_list_to_string(u.localports) + "\t" + to_string(static_cast<long long>(u.end), std::dec) + "\t" +
-                u.acl + (u.stray_rules ? "\tstray\n" : "\n");
+                u.acl + (u.uid ? "\tuid=" + to_string(u.uid, std::dec) : "") +
+                (u.public_key.empty() ? "" : "\tkey=" + u.public_key) + (u.stray_rules ? "\tstray\n" : "\n");
     }
     std::lock_guard<std::mutex> writing(m_save_lock);
     // A newer copy is on disk already: this one must not replace it.

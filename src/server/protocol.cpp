@@ -1,6 +1,8 @@
 // The control protocol: one request text in, its answer out. Reports are
 // read from the registry at once; grants, filters, extensions, releases and
 // the shutdown are changes for the host queue.
+#include <sys/stat.h>
+
 #include "../log.h"
 #include "../metrics.h"
 #include "telnet_server.h"
@@ -39,7 +41,15 @@ telnet_server::answer telnet_server::create_answer_for_request(std::string reque
             return {port_list_to_string(record.localports), nullptr, command};
         if (command == "remoteports")
             return {port_list_to_string(record.remoteports), nullptr, command};
-        return {"/tmp/" + record.username + ".key", nullptr, command};
+        // A grant whose home was built again after a reboot has no key copy:
+        // the private key is kept nowhere. Its device keeps the key it has.
+        const std::string copy = "/tmp/" + record.username + ".key";
+        struct stat st;
+        if (lstat(copy.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            log_msg("create_answer_for_request", "|%s| has no key copy at %s\n", fields[1].c_str(), copy.c_str());
+            return {"ERROR", nullptr, command};
+        }
+        return {copy, nullptr, command};
     }
     if (fields.size() == 1 && command == "list")
         return {m_grants.list(wall_clock_seconds()), nullptr, command};

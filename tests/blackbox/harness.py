@@ -21,12 +21,15 @@ STUB = ('#!/bin/sh\nls -l /proc/$$/fd | grep -c -e socket: -e "$STUB_LOG" -e "$S
         'for f in fail once hang; do if [ -e "$STUB_RECORD.$f.${0##*/}" ]; then case "$*" in $(cat "$STUB_RECORD.$f.${0##*/}"))\n'
         '  [ $f = hang ] && mv "$STUB_RECORD.hang.${0##*/}" "$STUB_RECORD.hung" && exec sleep 600\n'
         '  rm -f "$STUB_RECORD.once.${0##*/}"; exit 10;; esac; fi; done\n')
-# iptables -S prints what the test put in record.iptables; ssh-keygen -t T -f P makes a key pair of mode 600 with the
+# iptables keeps its chain in record.iptables, as -S lists it: -A appends a rule, -D deletes one (status 1 when there is
+# none), -S prints them, with what the test put there first; ssh-keygen -t T -f P makes a key pair of mode 600 with the
 # public key given; accounts are real (in the namespaces' own /etc); the others run the real program.
 KEYGEN = STUB + 'umask 077; echo private > "$4"; echo "%s" > "$4.pub"\n'
 REAL = {p: 'exec %s "$@"\n' % shutil.which(p) for p in ("useradd", "userdel", "killall", "chown", "mktemp", "sed", "install", "mv")}
 STUBS = dict({p: STUB + REAL[p] for p in REAL}, **{"ssh-keygen": KEYGEN % PUBLIC_KEY},
-             iptables=STUB + '[ "$1" != -S ] || cat "$STUB_RECORD.$(basename "$0")" 2>/dev/null\n')
+             iptables=STUB + 'f=$STUB_RECORD.${0##*/}; a=$1; shift; [ $a = -S ] && { cat "$f" 2>/dev/null; exit 0; }; [ "$2" = -s ] && r="-A INPUT -s $3 '
+             '-p tcp -m tcp --dport $9 -j $7" || r="-A INPUT -p tcp -m tcp --dport $7 -j $5"\n[ $a = -A ] || grep -qxF -- "$r" "$f" || exit 1\n'
+             'cat "$f" 2>/dev/null | awk -v a=$a -v r="$r" \'a == "-D" && !d && $0 == r { d = 1; next } 1; END { if (a == "-A") print r }\' > "$f.t"; mv "$f.t" "$f"\n')
 STUBS["ip6tables"] = STUBS["iptables"]
 
 

@@ -348,15 +348,19 @@ class RealHost(unittest.TestCase):
 
     def test_no_pool_port_goes_to_another_socket_and_the_guard_outlives_the_daemon(self):
         # Sockets that nobody bound before the start without listening (20100 without SO_REUSEADDR): no grant gets their
-        # ports, and the gauge counts them. (A pool whose ports no earlier tunnel left in time-wait.)
+        # ports, and the gauge counts them. A closed connection's time-wait remnant on 20103 holds nothing: the ports go
+        # out in pool order.
         held, pool = [], ("-r", "20100-20110")
         self.addCleanup(lambda: [p.kill() or p.wait() for p in held])
         for port, address in ((20100, "0.0.0.0!"), (20101, "127.0.0.1"), (20102, "::")):
             self.assertEqual(binds("nobody", port, address, keep=held), ["ok"])
+        with socket.create_server(("127.0.0.1", 20103)) as listener, socket.create_connection(("127.0.0.1", 20103)) as client:
+            listener.accept()[0].close()   # this end closes first: it is the one left in time-wait
+            client.recv(1)
         daemon, log = self.start_daemon(*pool)
         held_ports = lambda: int(re.search(r"^tunnel_keeper_pool_ports_held (\d+)$", self.ask("metrics"), re.M).group(1))
         (_, _, a), (_, b_user, b) = self.grant("a"), self.grant("b")
-        self.assertEqual(({a, b} & {20100, 20101, 20102}, held_ports()), (set(), 3))
+        self.assertEqual(((a, b), held_ports()), ((20103, 20104), 3))
         # The guard outlives a kill -9: while the daemon is down, nobody binds neither a waiting grant's port nor a free
         # one. The next start takes the pinned guard over; b's account binds b's port again, nobody else.
         program = lambda: int(re.findall(r"\(program (\d+) on ", read(log))[-1])
@@ -380,17 +384,21 @@ class RealHost(unittest.TestCase):
         last = program()
         self.ask("shutdown")
         self.assertEqual((daemon.wait(30), os.listdir(PINS), wait_for("the program's end", lambda: not program_exists(last))), (0, [], True))
-        # A pool that overlaps the kernel's ephemeral range is refused, unless those ports are reserved.
-        sysctl = lambda name, value: pathlib.Path("/proc/sys/net/ipv4/" + name).write_text(value)
+        # A start reserves the pool's ports beside the operator's own. A pool that overlaps the kernel's ephemeral range
+        # and could not be reserved (here /proc/sys is read-only) is refused.
+        sysctl = lambda name, value=None: pathlib.Path("/proc/sys/net/ipv4/" + name).write_text(value) if value is not None else \
+            read("/proc/sys/net/ipv4/" + name).strip()
         self.addCleanup(lambda: sysctl("ip_local_port_range", "32768 60999") or sysctl("ip_local_reserved_ports", ""))
         sysctl("ip_local_port_range", "20105 20120")
-        refused = subprocess.run(LIMITS + [BINARY, "-l", self.dir + "/refused.log", "-r", "20100-20110"], capture_output=True, text=True, timeout=30)
+        sysctl("ip_local_reserved_ports", "30000-30010")
+        refused = subprocess.run(["unshare", "-m", "sh", "-c", 'mount --bind /proc/sys /proc/sys; mount -o remount,bind,ro /proc/sys; exec "$@"', "ro"] +
+                                 LIMITS + [BINARY, "-l", self.dir + "/refused.log", "-r", "20100-20110"], capture_output=True, text=True, timeout=30)
         self.assertEqual((refused.returncode, refused.stderr.split(" lie in ")[0], refused.stderr.endswith(" sysctl -w net.ipv4.ip_local_"
-                          "reserved_ports=20105-20109\n"), refused.stderr in read(self.dir + "/refused.log")), (255, "pool ports 20105-20109", True, True))
-        sysctl("ip_local_reserved_ports", "20105-20109")
+                          "reserved_ports=30000-30010,20105-20109\n"), refused.stderr in read(self.dir + "/refused.log")), (255, "pool ports 20105-20109", True, True))
         # A bind that fails for want of a privilege (ports below 1024 without CAP_NET_BIND_SERVICE) says nothing of a holder.
+        # Both starts reserved their pools.
         daemon, log = self.restart(self.start_daemon(*pool)[0], "-r", "1000-1002")
-        self.assertEqual(self.grant("p")[2], 1000)
+        self.assertEqual((self.grant("p")[2], sysctl("ip_local_reserved_ports")), (1000, "1000-1001,20100-20109,30000-30010"))
 
     def listing(self):
         # name: (account, local ports, device ports, seconds left)
