@@ -136,7 +136,7 @@ def report(mode, n, f):
 
 
 def main(sizes):
-    boot = Boot("test_install_upgrade_remove_and_purge_under_systemd")
+    boot = Boot("test_install_upgrade_reboot_remove_and_purge_under_systemd")
     try:
         boot.setUp()
         boot.run_in("sh", "-ec", "ip link add tk0 type veth peer name tk1; ip addr add 192.0.2.1/24 dev tk0; ip link set tk0 up")

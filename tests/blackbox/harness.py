@@ -41,13 +41,16 @@ HOLD_REAPING = "/run/tk_hold_reaping"
 def in_namespaces(script):
     """Runs `script` again in private network, mount and pid namespaces with overlays on /etc, /run, /tmp, /var/log and
     /var/lib and a BPF file system of its own, as a systemd host has, so that no account, file, rule, pinned port guard
-    or process it makes outlives it or reaches the host. There, the first process becomes the
-    namespaces' init and this call returns in its child, which runs the script; the init exits with the child's status."""
+    or process it makes outlives it or reaches the host. The host's service manager and bus are out of reach (empty
+    /run/systemd and /run/dbus), and the host's own tunnel_keeper state and log are not seen. There, the first process
+    becomes the namespaces' init and this call returns in its child, which runs the script; the init exits with the
+    child's status."""
     if os.getpid() != 1:
         sys.exit(subprocess.call(["unshare", "-n", "-m", "-p", "--fork", "--mount-proc", sys.executable, os.path.abspath(script)] + sys.argv[1:]))
     subprocess.run(["sh", "-ec", "mount -t tmpfs tmpfs /mnt; for d in /etc /run /tmp /var/log /var/lib; do mkdir -p /mnt/u$d /mnt/w$d; "
                     "mount -t overlay overlay -o lowerdir=$d,upperdir=/mnt/u$d,workdir=/mnt/w$d $d; done; mkdir -p /run/sshd; "
-                    "mount -t bpf bpf /sys/fs/bpf; "
+                    "mount -t bpf bpf /sys/fs/bpf; for d in /run/systemd /run/dbus; do [ ! -d $d ] || mount -t tmpfs tmpfs $d; done; "
+                    "rm -rf /var/lib/tunnel_keeper /var/log/tunnel_keeper.log*; "
                     "ip link set lo up; ip link add tk0 type veth peer name tk1; ip addr add 192.0.2.1/24 dev tk0"], check=True)
     child = os.fork()
     if child == 0:

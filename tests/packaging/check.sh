@@ -13,7 +13,7 @@ for prefix in /usr /usr/local; do
   DESTDIR=$root cmake --install "$build" --prefix "$prefix" >/dev/null
   files=$(cd "$root" && find . -type f | sort | tr '\n' ' ')
   units=.$prefix/lib/systemd/system/tunnel_keeper
-  [ "$files" = "$(printf '%s\n' ./etc/logrotate.d/tunnel_keeper ./etc/ssh/sshd_config.d/tunnel_keeper.conf ./etc/sysctl.d/tunnel_keeper.conf $units-metrics.service $units-metrics.timer $units.service .$prefix/sbin/tunnel_keeper .$prefix/sbin/tunnel_keeper-ctl .$prefix/sbin/tunnel_keeper-metrics .$prefix/share/man/man8/tunnel_keeper.8 .$prefix/share/tunnel_keeper/tunnel_keeper.rules.yml ./usr/share/pam-configs/tk-sshtmp | sort | tr '\n' ' ')" ] || fail "installed files: $files"
+  [ "$files" = "$(printf '%s\n' ./etc/logrotate.d/tunnel_keeper ./etc/ssh/sshd_config.d/tunnel_keeper.conf $units-metrics.service $units-metrics.timer $units.service .$prefix/sbin/tunnel_keeper .$prefix/sbin/tunnel_keeper-ctl .$prefix/sbin/tunnel_keeper-metrics .$prefix/share/man/man8/tunnel_keeper.8 .$prefix/share/tunnel_keeper/tunnel_keeper.rules.yml ./usr/share/pam-configs/tk-sshtmp | sort | tr '\n' ' ')" ] || fail "installed files: $files"
   # The unit as installed names the daemon under its own prefix; verify it
   # started from the copy under DESTDIR.
   unit=$root$prefix/lib/systemd/system/tunnel_keeper.service
