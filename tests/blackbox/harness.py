@@ -17,7 +17,7 @@ FINGERPRINT = "SHA256:" + base64.b64encode(hashlib.sha256(BLOB).digest()).decode
 # Each stub notes its descriptors; when record.fail.NAME (or record.once.NAME, which is then removed) holds a pattern
 # that its arguments match, it fails with status 10, and when record.hang.NAME does, it renames that to record.hung and
 # hangs.
-STUB = ('#!/bin/sh\nls -l /proc/$$/fd | grep -c -e socket: -e "$STUB_LOG" -e "$STUB_RECORD.state" >> "$STUB_RECORD.fds"\n'
+STUB = ('#!/bin/sh\nls -l /proc/$$/fd 2>/dev/null | grep -c -e socket: -e "$STUB_LOG" -e "$STUB_RECORD.state" >> "$STUB_RECORD.fds"\n'
         'for f in fail once hang; do if [ -e "$STUB_RECORD.$f.${0##*/}" ]; then case "$*" in $(cat "$STUB_RECORD.$f.${0##*/}"))\n'
         '  [ $f = hang ] && mv "$STUB_RECORD.hang.${0##*/}" "$STUB_RECORD.hung" && exec sleep 600\n'
         '  rm -f "$STUB_RECORD.once.${0##*/}"; exit 10;; esac; fi; done\n')
