@@ -464,7 +464,8 @@ class Daemons(unittest.TestCase):
         self.assertEqual(d.log().count("save_grants: couldn't write state file /proc/tk/grants: No such file or directory\n"), 4)
 
     def test_take_back_keeps_exact_rules_and_removes_what_another_user_could_have_planted(self):
-        # Accounts as provisioning leaves them, or with a home that is missing or has .ssh as a link; the firewall lists
+        # Accounts as provisioning leaves them, or with a home that is missing (n's, whose line keeps its uid and key, is
+        # built again; m's, a line of an older version, is not) or has .ssh as a link; the firewall lists
         # k's rules as they should be (its bare address as /32), k2's doubled and beside another source's, and slowly,
         # so that x ends during the start.
         now, target = int(time.time()), Path("/tmp/tk_target/authorized_keys")
@@ -474,7 +475,8 @@ class Daemons(unittest.TestCase):
                   "10.1.2.3/255.255.255.0", "made"), ("x", "sshtmp_Xxxxxxxx", 20002, now + 2, "10.1.1.1/32", "made"),
                   ("r", "sshtmp_Rrrrrrrr", 30000, now + 600, "10.2.2.2", "made"), ("m", "sshtmp_Mmmmmmmm", 20003, now + 600, "", None),
                   ("l", "sshtmp_Llllllll", 20004, now + 600, "", "link"), ("d", "sshtmp_Dddddddd", "20005,20005", now + 600, "", "made"),
-                  ("o", "sshtmp_Oooooooo", 20006, now + 600, "", "own .ssh"), ("h", "sshtmp_Hhhhhhhh", 20007, now + 600, "", "home link"))
+                  ("o", "sshtmp_Oooooooo", 20006, now + 600, "", "own .ssh"), ("h", "sshtmp_Hhhhhhhh", 20007, now + 600, "", "home link"),
+                  ("n", "sshtmp_Nnnnnnnn", 20008, now + 600, "", None))
         with open("/etc/passwd", "a") as passwd:
             for i, (_, user, _, _, _, home) in enumerate(grants):
                 passwd.write("%s:x:%d:%d::/tmp/%s:/bin/sh\n" % (user, 5000 + i, 5000 + i, user))
@@ -495,15 +497,19 @@ class Daemons(unittest.TestCase):
         drop = "-A INPUT -p tcp -m tcp --dport %d -j DROP\n"
         d = Daemon(self, "-r", "20000-20010", stubs={"iptables": STUBS["iptables"].replace("[ $a = -S ] &&", "[ $a = -S ] && sleep 3 &&"),
                                                      "userdel": STUB + 'sed -i "/^$1:/d" /etc/passwd\n'},
-                   files={".state": "".join("%s\t%s\t%s\t%s\t%d\t%s\n" % ((n, u, ",".join(["22"] * len(str(p).split(","))), p) + tuple(g))
-                                            for n, u, p, *g, _ in grants),
+                   files={".state": "".join("%s\t%s\t%s\t%s\t%d\t%s%s\n" % ((n, u, ",".join(["22"] * len(str(p).split(","))), p) + tuple(g) + (
+                                            "\tuid=%d\tkey=%s" % (5000 + i, PUBLIC_KEY) if n != "m" else "",)) for i, (n, u, p, *g, _) in enumerate(grants)),
                           ".iptables": rule % ("10.9.9.9/32", 20000) + drop % 20000 + (rule % ("10.1.2.0/24", 20001)) * 2 +
                           rule % ("10.7.7.7/32", 20001) + drop % 20001, ".ip6tables": drop % 20000 + drop % 20001})
-        self.assertEqual(d.ask("list").count("\n"), 3)   # k, k2 and x; x ends on its own
+        self.assertEqual(d.ask("list").count("\n"), 4)   # k, k2, n and x; x ends on its own
         wait_for("x to expire", lambda: "removing trelvox x" in d.log())
         d.settled()
+        n = "sshtmp_Nnnnnnnn"
         self.assertEqual(d.commands(), removal("sshtmp_Rrrrrrrr") + removal("sshtmp_Mmmmmmmm", home=False) +
                          removal("sshtmp_Llllllll", home=False) + removal("sshtmp_Oooooooo", home=False) + removal("sshtmp_Hhhhhhhh", home=False) + [
+                             "mkdir -m 700 /tmp/" + n, "mkdir -m 755 /tmp/%s/.ssh/" % n, "touch -d @%d /tmp/%s/.ssh/end" % (now + 600, n),
+                             "sed -n 's/^%s:.*/%s %s/w /tmp/%s/.ssh/authorized_keys' /etc/passwd" % (n, key_options([20008], now + 600),
+                             PUBLIC_KEY.replace("/", "\\/"), n), "chmod 644 /tmp/%s/.ssh/authorized_keys" % n, "chown %s /tmp/%s" % (n, n)] + [
                              "iptables -D INPUT -s 10.1.2.0/24 -p tcp -j ACCEPT --dport 20001"] * 2 + [
                              "iptables -D INPUT -s 10.7.7.7/32 -p tcp -j ACCEPT --dport 20001", "iptables -D INPUT -p tcp -j DROP --dport 20001",
                              "ip6tables -D INPUT -p tcp -j DROP --dport 20001"] + rules("-A", "10.1.2.3/255.255.255.0", [20001]) +
